@@ -1,0 +1,177 @@
+#include "support/strings.h"
+
+#include <windows.h>
+
+#include <limits>
+#include <vector>
+
+namespace hv {
+namespace {
+
+wchar_t UpperAscii(wchar_t c) { return (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - 32) : c; }
+
+bool IsDigit(wchar_t c) { return c >= L'0' && c <= L'9'; }
+
+int HexDigitValue(wchar_t c) {
+  if (IsDigit(c)) return c - L'0';
+  if (c >= L'a' && c <= L'f') return c - L'a' + 10;
+  if (c >= L'A' && c <= L'F') return c - L'A' + 10;
+  return -1;
+}
+
+}  // namespace
+
+bool FormatInt32(int32_t value, std::wstring& out, bool hex) {
+  if (!hex) {
+    out = std::to_wstring(value);
+    return true;
+  }
+  static const wchar_t kDigits[] = L"0123456789ABCDEF";
+  uint32_t bits = static_cast<uint32_t>(value);
+  std::wstring digits;
+  do {
+    digits.insert(digits.begin(), kDigits[bits & 0xF]);
+    bits >>= 4;
+  } while (bits != 0);
+  out = L"0x" + digits;
+  return true;
+}
+
+bool FormatInt64(int64_t value, std::wstring& out) {
+  out = std::to_wstring(value);
+  return true;
+}
+
+std::wstring Dec(int64_t value) { return std::to_wstring(value); }
+std::wstring DecU64(uint64_t value) { return std::to_wstring(value); }
+
+std::wstring Hex(uint32_t value) {
+  std::wstring text;
+  FormatInt32(static_cast<int32_t>(value), text, true);
+  return text;
+}
+
+int DetectRadix(const std::wstring& text) {
+  if (text.empty()) return 0;
+  int radix = 10;
+  bool leadingZero = false;
+  bool significant = false;
+  for (wchar_t c : text) {
+    if ((c >= L'A' && c <= L'F') || (c >= L'a' && c <= L'f')) {
+      if (radix != 16) return 0;
+      significant = true;
+    } else if (c == L'x' || c == L'X') {
+      if (!leadingZero || radix != 10 || significant) return 0;
+      radix = 16;
+    } else if (IsDigit(c)) {
+      if (c == L'0' && !significant && radix == 10) {
+        leadingZero = true;
+      } else {
+        significant = true;
+      }
+    } else {
+      return 0;
+    }
+  }
+  return radix;
+}
+
+bool ParseUInt64(const std::wstring& text, uint64_t& out, uint64_t def) {
+  out = def;
+  const int radix = DetectRadix(text);
+  if (radix == 0) return false;
+  size_t i = 0;
+  if (radix == 16) i = text.find_first_of(L"xX") + 1;
+  const uint64_t kMax = std::numeric_limits<uint64_t>::max();
+  uint64_t value = 0;
+  for (; i < text.size(); ++i) {
+    const uint64_t digit = static_cast<uint64_t>(HexDigitValue(text[i]));
+    if (value > (kMax - digit) / static_cast<uint64_t>(radix)) {
+      value = kMax;
+      break;
+    }
+    value = value * static_cast<uint64_t>(radix) + digit;
+  }
+  out = value;
+  return true;
+}
+
+bool ParseBool(const std::wstring& text) { return EqualsNoCase(text, L"true") || Equals(text, L"1"); }
+
+bool Equals(const std::wstring& a, const std::wstring& b) { return a == b; }
+
+bool EqualsNoCase(const std::wstring& a, const std::wstring& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (UpperAscii(a[i]) != UpperAscii(b[i])) return false;
+  }
+  return true;
+}
+
+bool StartsWithNoCase(const std::wstring& text, const std::wstring& prefix) {
+  if (text.size() < prefix.size()) return false;
+  return EqualsNoCase(text.substr(0, prefix.size()), prefix);
+}
+
+ptrdiff_t FindNoCase(const std::wstring& text, const std::wstring& needle, size_t start) {
+  std::wstring haystack = text;
+  std::wstring upperNeedle = needle;
+  ToUpper(haystack);
+  ToUpper(upperNeedle);
+  const size_t pos = haystack.find(upperNeedle, start);
+  return pos == std::wstring::npos ? -1 : static_cast<ptrdiff_t>(pos);
+}
+
+void ToUpper(std::wstring& text) {
+  for (wchar_t& c : text) c = UpperAscii(c);
+}
+
+void ReplaceAll(std::wstring& text, const std::wstring& search, const std::wstring& replacement) {
+  if (search.empty()) return;
+  size_t pos = 0;
+  while ((pos = text.find(search, pos)) != std::wstring::npos) {
+    text.replace(pos, search.size(), replacement);
+    pos += replacement.size();
+  }
+}
+
+void ReplaceAllNoCase(std::wstring& text, const std::wstring& search, const std::wstring& replacement) {
+  if (search.empty()) return;
+  ptrdiff_t pos;
+  while ((pos = FindNoCase(text, search, 0)) >= 0) {
+    text.replace(static_cast<size_t>(pos), search.size(), replacement);
+  }
+}
+
+unsigned CodePageOfLocale(unsigned long locale) {
+  if (locale == 0) return 0;
+  wchar_t buffer[260] = {};
+  if (GetLocaleInfoW(locale, LOCALE_IDEFAULTANSICODEPAGE, buffer, 260) == 0) return 0;
+  uint64_t value = 0;
+  if (!ParseUInt64(buffer, value, 0)) return 0;
+  return static_cast<unsigned>(static_cast<int32_t>(value));
+}
+
+void WideToMultiByte(const std::wstring& text, std::string& out, unsigned long locale) {
+  out.clear();
+  if (text.empty()) return;
+  const unsigned codePage = CodePageOfLocale(locale);
+  const int size = WideCharToMultiByte(codePage, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+  if (size <= 0) return;
+  std::vector<char> buffer(static_cast<size_t>(size));
+  if (WideCharToMultiByte(codePage, 0, text.c_str(), -1, buffer.data(), size, nullptr, nullptr) != size) return;
+  out.assign(buffer.data());
+}
+
+void MultiByteToWide(const std::string& bytes, std::wstring& out, unsigned long locale) {
+  out.clear();
+  if (bytes.empty()) return;
+  const unsigned codePage = CodePageOfLocale(locale);
+  const int size = MultiByteToWideChar(codePage, 0, bytes.c_str(), -1, nullptr, 0);
+  if (size <= 0) return;
+  std::vector<wchar_t> buffer(static_cast<size_t>(size));
+  if (MultiByteToWideChar(codePage, 0, bytes.c_str(), -1, buffer.data(), size) != size) return;
+  out.assign(buffer.data());
+}
+
+}  // namespace hv

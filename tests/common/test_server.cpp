@@ -1,0 +1,72 @@
+#include "common/test_server.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+namespace hvtest {
+
+std::string RecordedRequest::Header(const std::string& name) const {
+  auto it = headers.find(name);
+  return it == headers.end() ? std::string() : it->second;
+}
+
+TestServer::TestServer() {
+  server_.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response&) {
+    RecordedRequest copy{req.method, req.target, req.body, req.headers};
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      requests_.push_back(std::move(copy));
+    }
+    arrived_.notify_all();
+    return httplib::Server::HandlerResponse::Unhandled;
+  });
+}
+
+TestServer::~TestServer() { Stop(); }
+
+void TestServer::Start() {
+  // bind_to_any_port also listens: connections queue from here on, so no wait for the thread is needed.
+  port_ = server_.bind_to_any_port("127.0.0.1");
+  ASSERT_GT(port_, 0);
+  thread_ = std::thread([this] { server_.listen_after_bind(); });
+}
+
+void TestServer::Stop() {
+  if (!thread_.joinable()) return;
+  server_.stop();
+  thread_.join();
+}
+
+std::string TestServer::Url(const std::string& path) const {
+  return "http://127.0.0.1:" + std::to_string(port_) + path;
+}
+
+std::wstring TestServer::WUrl(const std::string& path) const { return Widen(Url(path)); }
+
+std::vector<RecordedRequest> TestServer::Requests() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return requests_;
+}
+
+bool TestServer::WaitForRequests(size_t count, int timeoutMs) const {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return arrived_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return requests_.size() >= count; });
+}
+
+void Gate::Open() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    open_ = true;
+  }
+  cv_.notify_all();
+}
+
+bool Gate::Wait(int timeoutMs) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return open_; });
+}
+
+std::wstring Widen(const std::string& text) { return std::wstring(text.begin(), text.end()); }
+
+}  // namespace hvtest
