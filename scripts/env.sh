@@ -1,20 +1,30 @@
 # Sourced by the scripts: the build folders and the private Wine prefix of this checkout.
 # Never touches the user's own ~/.wine; proxies from the environment are dropped for the run.
+# HVPELK_BUILD_ROOT moves all three elsewhere, so that several work trees or runs never share a prefix.
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-build32="$top/build/i686"
-build64="$top/build/x86_64"
-export WINEPREFIX="$top/build/wineprefix"
+root="${HVPELK_BUILD_ROOT:-$top/build}"
+build32="$root/i686"
+build64="$root/x86_64"
+export WINEPREFIX="$root/wineprefix"
 export WINEARCH=win64
 export WINEDEBUG=-all
 # No Mono or Gecko install prompts in a fresh prefix.
 export WINEDLLOVERRIDES="mscoree=;mshtml="
 unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY no_proxy NO_PROXY all_proxy ALL_PROXY ftp_proxy
 
+configure() { # arch, folder, tests ON/OFF
+  [ -f "$2/CMakeCache.txt" ] && return 0
+  cmake -S "$top" -B "$2" --toolchain "$top/cmake/toolchain-$1.cmake" -DHVPELK_TESTS="$3" \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+}
+build_64() {
+  configure x86_64 "$build64" ON
+  cmake --build "$build64" -j "$(nproc)"
+}
 build_all() {
-  cmake --preset i686 >/dev/null
-  cmake --build --preset i686 -j "$(nproc)"
-  cmake --preset x86_64 >/dev/null
-  cmake --build --preset x86_64 -j "$(nproc)"
+  configure i686 "$build32" OFF
+  cmake --build "$build32" -j "$(nproc)"
+  build_64
 }
 
 # Creates the prefix on first use and keeps one wineserver alive until the calling script exits.
