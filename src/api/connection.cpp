@@ -1,10 +1,32 @@
 #include "api/connection.h"
 
+#include <windows.h>
+
+#include <vector>
+
+#include "packets/ping.h"
+#include "support/registry.h"
+#include "support/strings.h"
+
 namespace hv {
 namespace {
 
-// The network operations of a connection are not part of this build yet.
-[[noreturn]] void NotAvailable() { Throw(PELK_E_UNEXPECTED); }
+const wchar_t kQueryCommand[] = L"ContentCmd:Query";
+const wchar_t kStatisticGroup[] = L"DownloadStatistic";
+// The ping and the filter always use this locale, whatever the caller opened the connection with.
+const wchar_t kServiceLocale[] = L"en-XX";
+
+// Time limits cross the API as int32 and reach a Windows wait as unsigned: -1 waits without limit.
+uint32_t WaitLimit(int32_t timeLimitMs) { return static_cast<uint32_t>(timeLimitMs); }
+
+// Window handles cross the API as int32; on 64-bit Windows they are sign-extended to a full handle.
+HWND WindowFromInt(int32_t window) { return reinterpret_cast<HWND>(static_cast<intptr_t>(window)); }
+
+void DropRequest(std::unique_ptr<CommandRequest>& request) {
+  if (!request) return;
+  request->CancelAndClear(true);
+  request.reset();
+}
 
 }  // namespace
 
@@ -15,36 +37,168 @@ Connection::Connection(const std::wstring& appName, const std::wstring& appVersi
   identity_.appVersion = appVersion;
   identity_.wrapperName = wrapperName;
   identity_.wrapperVersion = wrapperVersion;
+  report_ = NewReport();
+  QueryReset();
 }
 
-Connection::~Connection() = default;
-
-StatusCode Connection::PingServer(int32_t) { NotAvailable(); }
-void Connection::QueryReset() { NotAvailable(); }
-void Connection::SetDistPackageGuid(const std::wstring&) { NotAvailable(); }
-void Connection::SetDistGuidAndVersion(const std::wstring&, const std::wstring&, const std::wstring&) {
-  NotAvailable();
+Connection::~Connection() {
+  // Running requests are aborted and waited for before anything they refer to goes away; the report is
+  // destroyed unsent (its send-on-destroy flag is clear).
+  DropRequest(queryRequest_);
+  if (downloadRequest_) {
+    downloadRequest_->CancelAndClear(true);
+    downloadRequest_.reset();
+  }
+  report_.reset();
 }
-StatusCode Connection::QuerySubmit(int32_t) { NotAvailable(); }
-StatusCode Connection::QueryCheck(int32_t) { NotAvailable(); }
-void Connection::QueryCancel() { NotAvailable(); }
 
-int32_t Connection::DistCount() const { return 0; }
+bool Connection::SilentProxyAuth() const { return (flags_ & PELK_FLAG_SILENT_PROXY_AUTH) != 0; }
+
+std::unique_ptr<ReportCommand> Connection::NewReport() const {
+  auto report = std::make_unique<ReportCommand>(identity_, locale_, flags_);
+  report->SetSendOnDestroy(false);
+  return report;
+}
+
+StatusCode Connection::PingServer(int32_t timeLimitMs) {
+  PingRequest ping(identity_, kServiceLocale, true);
+  if (parentWindow_ != 0) ping.SetParentWindow(WindowFromInt(parentWindow_));
+  ping.SubmitPing(WaitLimit(timeLimitMs), SilentProxyAuth());
+  // Poll at least once, also after a submit that already finished: Check then reports nothing
+  // outstanding. A failure of the exchange is thrown from here.
+  StatusCode status;
+  do {
+    Sleep(10);
+    status = ping.Check(10);
+  } while (status == PELK_S_STILL_RUNNING);
+  return ping.CollectResult();
+}
+
+void Connection::QueryReset() {
+  bool internalTesting = false;
+  RegistryReadFlag(HKEY_LOCAL_MACHINE, MakerKeyPath(L"Trellin"), L"InternalTesting", internalTesting);
+  filter_.Reset();
+  filter_.OpenGroup(QueryOperator::And);
+  filter_.AddCondition(L"contentType", L"UPDATE", CompareType::Equal);
+  filter_.AddCondition(L"targetClient", L"Quillan Distribution", CompareType::Equal);
+  if (!internalTesting) filter_.AddCondition(L"status", L"live", CompareType::Equal);
+  filter_.AddCondition(L"locale", kServiceLocale, CompareType::Equal);
+  filter_.OpenGroup(QueryOperator::Or);
+}
+
+void Connection::SetDistPackageGuid(const std::wstring& guid) {
+  filter_.AddCondition(L"distPackageGUID", guid, CompareType::Equal);
+}
+
+void Connection::SetDistGuidAndVersion(const std::wstring& guid, const std::wstring& language,
+                                       const std::wstring& version) {
+  filter_.OpenGroup(QueryOperator::And);
+  filter_.AddCondition(L"distributionGUID", guid, CompareType::Equal);
+  filter_.AddCondition(L"distributionLanguage", language, CompareType::Equal);
+  filter_.AddCondition(L"distributionVersion", version, CompareType::Equal);
+  filter_.CloseGroup();
+}
+
+StatusCode Connection::QuerySubmit(int32_t timeLimitMs) {
+  DropRequest(queryRequest_);
+  // Closes the caller's Or group and then the root; after that the cursor stays on the root.
+  filter_.CloseGroup();
+  filter_.CloseGroup();
+  const Packet packet(PacketHeader(identity_, locale_), L"contentQuery", filter_);
+  queryRequest_ = std::make_unique<CommandRequest>(identity_, kQueryCommand, packet, true);
+  const StatusCode status = queryRequest_->Run(WaitLimit(timeLimitMs), SilentProxyAuth());
+  if (status == PELK_S_STILL_RUNNING) return status;
+  return CollectQueryAnswer();
+}
+
+StatusCode Connection::QueryCheck(int32_t timeLimitMs) {
+  if (!queryRequest_) return PELK_S_NOTHING_OUTSTANDING;
+  const StatusCode status = queryRequest_->Check(WaitLimit(timeLimitMs));
+  if (status != PELK_S_OK) return status;
+  return CollectQueryAnswer();
+}
+
+StatusCode Connection::CollectQueryAnswer() {
+  const StatusCode service = queryRequest_->ServiceStatus();
+  if (service != PELK_S_OK) return service;  // the list stays as it was
+  std::vector<XmlElement> updates;
+  FindChildren(queryRequest_->ResponsePacket().BodyElement(), L"update", updates);
+  DistributionList fresh;
+  for (const XmlElement& update : updates) fresh.Add(DistributionRecord(update));
+  list_ = std::move(fresh);
+  return PELK_S_OK;
+}
+
+void Connection::QueryCancel() { DropRequest(queryRequest_); }
+
+int32_t Connection::DistCount() const { return list_.Count(); }
 
 uint64_t Connection::DistDownloadSize(int32_t index) const {
-  if (index < 0 || index >= DistCount()) Throw(PELK_E_BAD_INDEX);
-  NotAvailable();
+  if (!list_.Contains(index)) Throw(PELK_E_BAD_INDEX);
+  return list_.Record(index).downloadSize;
 }
 
-std::wstring Connection::DistText(int32_t index, DistField) const {
-  if (index < 0 || index >= DistCount()) Throw(PELK_E_BAD_INDEX);
-  NotAvailable();
+std::wstring Connection::DistText(int32_t index, DistField field) const {
+  if (!list_.Contains(index)) Throw(PELK_E_BAD_INDEX);
+  const DistributionRecord& record = list_.Record(index);
+  switch (field) {
+    case DistField::Checksum: return record.downloadChecksum;
+    case DistField::DownloadUrl: return record.downloadUrl;
+    case DistField::PackageGuid: return record.distPackageGuid;
+    case DistField::DistGuid: return record.distributionGuid;
+    case DistField::Language: return record.distributionLanguage;
+    case DistField::Version: return record.distributionVersion;
+    case DistField::ProductName: return record.productName;
+    case DistField::ContentId: return record.contentId;
+  }
+  Throw(PELK_E_UNEXPECTED);
 }
 
-StatusCode Connection::DownloadSubmit(int32_t, const std::wstring&) { NotAvailable(); }
-StatusCode Connection::DownloadCheck(uint64_t&, uint64_t&, uint64_t&) { NotAvailable(); }
-void Connection::DownloadCancel() { NotAvailable(); }
-StatusCode Connection::ReportSubmit() { NotAvailable(); }
-void Connection::ReportReset() { NotAvailable(); }
+StatusCode Connection::DownloadSubmit(int32_t index, const std::wstring& targetPath) {
+  if (!list_.Contains(index)) Throw(PELK_E_BAD_INDEX);
+  downloadIndex_ = index;
+  const DistributionRecord& record = list_.Record(index);
+  const std::wstring url = record.downloadUrl;
+  std::wstring checksum = record.downloadChecksum;
+  if (downloadRequest_) {
+    downloadRequest_->CancelAndClear(true);
+    downloadRequest_.reset();
+  }
+  downloadRequest_ = std::make_unique<VornetDownloadRequest>(url, identity_);
+  if ((flags_ & PELK_FLAG_VERIFY_CHECKSUM) == 0) checksum.clear();
+  return downloadRequest_->StartDownload(targetPath, checksum);
+}
+
+StatusCode Connection::DownloadCheck(uint64_t& received, uint64_t& verified, uint64_t& total) {
+  if (!downloadRequest_) return PELK_S_NOTHING_OUTSTANDING;
+  TransferProgress progress;
+  downloadRequest_->GetProgress(progress);
+  received = progress.bytesReceived;
+  verified = progress.bytesVerified;
+  total = progress.totalBytes;
+  if (progress.state == PELK_PHASE_FINISHED || IsFailure(progress.state)) RecordStatistic(progress.state);
+  return progress.state;
+}
+
+void Connection::DownloadCancel() {
+  if (!downloadRequest_) return;
+  downloadRequest_->CancelAndClear(false);
+  RecordStatistic(PELK_S_DOWNLOAD_CANCELLED);
+}
+
+void Connection::RecordStatistic(StatusCode status) {
+  if (!list_.Contains(downloadIndex_)) return;
+  const size_t group = report_->AddGroup(kStatisticGroup);
+  report_->AddEntry(group, L"url", list_.Record(downloadIndex_).downloadUrl);
+  report_->AddEntry(group, L"status", Hex(static_cast<uint32_t>(status)));
+}
+
+StatusCode Connection::ReportSubmit() {
+  const StatusCode status = report_->Submit(-1);
+  if (status == PELK_S_OK) report_ = NewReport();
+  return status;
+}
+
+void Connection::ReportReset() { report_ = NewReport(); }
 
 }  // namespace hv
