@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -62,19 +63,21 @@ class VornetRequest {
 
  private:
   struct Worker;
-  void ThreadMain(Worker& worker);
+  void ThreadMain(HANDLE completed);
   bool StartWorker(uint32_t timeoutMs);
   bool WaitForCompletion(uint32_t timeoutMs);
   void JoinWorker();
 
   VornetSession session_;
-  StatusCode status_ = PELK_S_NOTHING_OUTSTANDING;
+  std::atomic<StatusCode> status_{PELK_S_NOTHING_OUTSTANDING};  // the worker stores its outcome here
   std::wstring baseUrl_;
   std::wstring command_;
   std::wstring queryParameters_;
   std::wstring body_;
   std::string response_;
   HWND parentWindow_ = nullptr;
+  std::wstring url_;  // built by Run on the caller's thread, read by the worker
+  bool clearResponseWhenCollected_ = false;
   std::unique_ptr<Worker> worker_;
 };
 

@@ -77,8 +77,28 @@ class VornetSession {
   void ClearAbort();  // the owning job calls it before it starts a new exchange
 
  private:
+  // Submit's steps after the root handle is open.
+  void Exchange(const std::wstring& url, const std::wstring& body, std::string& response);
+  void PrepareTargetFile(const std::wstring& path, DWORD flags, bool lengthKnown);
+  void OpenTargetFile(DWORD disposition);
+  void RecreateTargetFile();
+  void ReadBody(std::string& response);
+  void WriteBlock(const char* data, DWORD length);
+  void UpdateRates(DWORD blockLength);
+  void DecodeBody(std::string& response);
+  void DecodeTargetFile();
+  void FinishTargetFile(const std::wstring& url, std::string& response);
+  [[noreturn]] void ThrowSystemCallFailure();
+
+  void OpenRequest(const wchar_t* verb, const std::wstring& path, DWORD flags);
+  void SendWithRetries(bool post, DWORD flags, DWORD length);
+  void UploadBody(const std::wstring& body, DWORD length);
+
   HINTERNET Root() const;  // the root handle, read under the abort lock
   bool WasAborted() const;
+  // Closes a connection or request handle, or only forgets it when an abort has already closed it
+  // together with its root.
+  void DropHandle(UniqueInternet& handle);
 
   TransferProgress progress_;
   uint32_t lastTick_ = 0;
@@ -97,8 +117,9 @@ class VornetSession {
   std::vector<std::wstring> userAgentTokens_;
   DWORD lastError_ = 0;
   std::wstring bodyFilePath_;
-  bool abortRequested_ = false;  // guarded by the abort lock
-  bool rangedRequest_ = false;   // the current request carries a Range header
+  DWORD httpStatus_ = 0;           // status code of the current response
+  bool systemCallFailed_ = false;  // the failure being thrown is 0x80000000 | a Windows error
+  bool abortRequested_ = false;    // guarded by the abort lock
 };
 
 }  // namespace hv
