@@ -1,0 +1,22 @@
+// Text conversions at the service's edges: UTF-8 for files, URLs and the console, UTF-16 inside.
+#pragma once
+
+#include <string>
+
+namespace hv {
+namespace service {
+
+// Strict UTF-8 to UTF-16; false (out emptied) when the bytes are not valid UTF-8. Empty input is valid.
+bool Utf8ToWide(const std::string& bytes, std::wstring& out);
+// UTF-16 to UTF-8; unpaired surrogates become U+FFFD.
+std::string WideToUtf8(const std::wstring& text);
+
+// Percent-encodes every byte of the UTF-8 text outside A-Z a-z 0-9 and "-._~", for one URL path segment.
+std::string EncodePathSegment(const std::string& text);
+
+// Current time as "2024-05-01T12:30:45Z" (UTC) or "12:30:45" (local), for answers and console lines.
+std::string UtcTimestamp();
+std::string LocalClock();
+
+}  // namespace service
+}  // namespace hv
