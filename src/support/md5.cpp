@@ -1,0 +1,61 @@
+#include "support/md5.h"
+
+#include <windows.h>
+#include <wincrypt.h>
+
+#include <vector>
+
+#include "support/scoped_handle.h"
+
+namespace hv {
+namespace {
+
+constexpr DWORD kBlockSize = 16384;
+constexpr DWORD kDigestSize = 16;
+
+}  // namespace
+
+std::wstring FileMd5Hex(const std::wstring& path, uint64_t& bytes) {
+  bytes = 0;
+  UniqueCryptContext context;
+  // A failed call may leave anything in the out-parameter: drop it without releasing.
+  if (!CryptAcquireContextW(context.receive(), nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT)) {
+    context.release();
+    return std::wstring();
+  }
+  UniqueCryptHash hash;
+  if (!CryptCreateHash(context.get(), CALG_MD5, 0, 0, hash.receive())) {
+    hash.release();
+    return std::wstring();
+  }
+
+  // A file that cannot be opened is hashed as empty input; a read error ends the input where it occurred.
+  UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (file) {
+    std::vector<BYTE> buffer(kBlockSize, 0);
+    DWORD read = 0;
+    while (ReadFile(file.get(), buffer.data(), kBlockSize, &read, nullptr) && read > 0) {
+      // A block the provider did not take would make the digest wrong: report no digest at all.
+      if (!CryptHashData(hash.get(), buffer.data(), read, 0)) return std::wstring();
+      bytes += read;
+    }
+    file.reset();
+  }
+
+  BYTE digest[kDigestSize] = {};
+  DWORD digestSize = kDigestSize;
+  if (!CryptGetHashParam(hash.get(), HP_HASHVAL, digest, &digestSize, 0) || digestSize != kDigestSize) {
+    return std::wstring();
+  }
+  static const wchar_t kDigits[] = L"0123456789abcdef";
+  std::wstring text;
+  text.reserve(2 * kDigestSize);
+  for (BYTE b : digest) {
+    text += kDigits[b >> 4];
+    text += kDigits[b & 0x0F];
+  }
+  return text;
+}
+
+}  // namespace hv
