@@ -21,6 +21,11 @@ void WriteLibrary(XmlElement client, const wchar_t* element, const std::wstring&
   SetAttribute(library, L"version", version, true);
 }
 
+// "name version" for the user agent; nothing when both are empty.
+std::wstring UserAgentToken(const std::wstring& name, const std::wstring& version) {
+  return name.empty() && version.empty() ? std::wstring() : name + L" " + version;
+}
+
 void ReadLibrary(XmlElement client, const wchar_t* element, std::wstring& name, std::wstring& version) {
   XmlElement library = FindChild(client, element);
   if (!library) return;
@@ -154,8 +159,8 @@ CommandRequest::CommandRequest(const ClientIdentity& identity, const std::wstrin
     : PacketRequest(identity, command, packet) {
   SetUrl(GetServiceUrl(secure, identity.wrapperName));
   SetAcceptEncoding(!IsEncodingDisabled());
-  AddUserAgentToken(identity.coreName + L" " + identity.coreVersion);
-  AddUserAgentToken(identity.wrapperName + L" " + identity.wrapperVersion);
+  AddUserAgentToken(UserAgentToken(identity.coreName, identity.coreVersion));
+  AddUserAgentToken(UserAgentToken(identity.wrapperName, identity.wrapperVersion));
 }
 
 StatusCode CommandRequest::Run(uint32_t timeoutMs, bool noPrompt) {
