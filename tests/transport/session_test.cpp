@@ -1,0 +1,333 @@
+// The session's single operations as the wire and the file system see them: status table, headers,
+// bodies, URL splitting, content type, sizes and the 64-bit range offset.
+#include "transport/session.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "common/scratch.h"
+#include "common/test_server.h"
+#include "transport/transport_fixture.h"
+
+namespace {
+
+using hvtest::SubmitStatus;
+
+TEST(VornetSessionTest, StatusTableGivesTheDocumentedCodes) {
+  hvtest::TestServer server;
+  server.server().Get(R"(/status/(\d+))", [](const httplib::Request& req, httplib::Response& res) {
+    res.status = std::stoi(req.matches[1]);
+    res.set_content("status body", "text/plain");
+  });
+  server.Start();
+
+  const std::vector<std::pair<int, hv::StatusCode>> table = {
+      {200, 0},
+      {206, 0},
+      {300, PELK_E_HTTP_SERVER},
+      {302, PELK_E_HTTP_STATUS},  // no Location: WinINet cannot follow it
+      {400, PELK_E_HTTP_BAD_REQUEST},
+      {401, PELK_E_CONNECTION},
+      {403, PELK_E_CONNECTION},
+      {404, PELK_E_HTTP_404},
+      {405, PELK_E_HTTP_BAD_REQUEST},
+      {407, PELK_E_PROXY_AUTH},  // prompting is off
+      {408, PELK_E_HTTP_408},
+      {410, PELK_E_CONNECTION},
+      {418, PELK_E_HTTP_STATUS},
+      {500, PELK_E_HTTP_SERVER},
+      {502, PELK_E_CONNECTION},
+      {503, PELK_E_CONNECTION},
+      {504, PELK_E_CONNECTION},
+      {505, PELK_E_HTTP_BAD_REQUEST},
+  };
+  hv::VornetSession session;
+  session.SetNoPrompt(true);
+  for (const auto& [code, expected] : table) {
+    std::string response;
+    EXPECT_EQ(expected, SubmitStatus(session, server.WUrl("/status/" + std::to_string(code)), L"", response))
+        << "HTTP " << code;
+    const hv::TransferProgress progress = hvtest::ProgressOf(session);
+    EXPECT_EQ(expected == 0 ? PELK_PHASE_FINISHED : expected, progress.state) << "HTTP " << code;
+    if (expected == 0) {
+      EXPECT_EQ("status body", response) << "HTTP " << code;
+    }
+  }
+}
+
+int dialogCalls = 0;
+DWORD dialogError = 0;
+
+DWORD WINAPI DeclineCredentials(HWND window, HINTERNET request, DWORD error, DWORD flags, LPVOID*) {
+  ++dialogCalls;
+  dialogError = error;
+  EXPECT_NE(nullptr, window);  // the desktop window when the caller gave none
+  EXPECT_NE(nullptr, request);
+  EXPECT_EQ(7u, flags);
+  return ERROR_CANCELLED;
+}
+
+TEST(VornetSessionTest, ProxyDemandWithPromptingAllowedAsksOnceAndFailsWhenDeclined) {
+  hvtest::TestServer server;
+  server.server().Get("/proxy", [](const httplib::Request&, httplib::Response& res) {
+    res.status = 407;
+    res.set_header("Proxy-Authenticate", "Basic realm=\"test\"");
+    res.set_content("denied", "text/plain");
+  });
+  server.Start();
+
+  dialogCalls = 0;
+  const hv::CredentialsDialog previous = hv::SetCredentialsDialog(&DeclineCredentials);
+  hv::VornetSession session;
+  EXPECT_EQ(PELK_E_PROXY_AUTH, SubmitStatus(session, server.WUrl("/proxy")));
+  hv::SetCredentialsDialog(previous);
+  EXPECT_EQ(1, dialogCalls);
+  EXPECT_EQ(407u, dialogError);
+  EXPECT_EQ(1u, server.Requests().size());
+}
+
+TEST(VornetSessionTest, RequestHeadersCarryTheUserAgentAndOnlyTheHeadersAskedFor) {
+  hvtest::TestServer server;
+  server.server().Get("/plain", [](const httplib::Request&, httplib::Response& res) {
+    res.set_content("ok", "text/plain");
+  });
+  server.Start();
+
+  hv::VornetSession session;
+  session.AddUserAgentToken(L"A 1");
+  session.AddUserAgentToken(L"");
+  session.AddUserAgentToken(L"B 2");
+  ASSERT_EQ(0, SubmitStatus(session, server.WUrl("/plain")));
+  session.SetAcceptEncoding(true);
+  ASSERT_EQ(0, SubmitStatus(session, server.WUrl("/plain")));
+
+  const auto requests = server.Requests();
+  ASSERT_EQ(2u, requests.size());
+  EXPECT_EQ("HvWebServiceClient (hvvornet 14.0.0;A 1;B 2;)", requests[0].Header("User-Agent"));
+  EXPECT_EQ("GET", requests[0].method);
+  EXPECT_FALSE(requests[0].HasHeader("Accept-Encoding"));
+  EXPECT_FALSE(requests[0].HasHeader("Range"));
+  EXPECT_EQ("gzip", requests[1].Header("Accept-Encoding"));
+  EXPECT_FALSE(requests[1].HasHeader("Range"));
+}
+
+TEST(VornetSessionTest, PostSendsTheBodyAsUtf16WithoutContentTypeOrFromAFileOnce) {
+  hvtest::TestServer server;
+  std::mutex bodiesMutex;
+  std::vector<std::string> bodies;  // the server records headers before it reads a body
+  server.server().Post("/post", [&](const httplib::Request& req, httplib::Response& res) {
+    std::lock_guard<std::mutex> lock(bodiesMutex);
+    bodies.push_back(req.body);
+    res.set_content("posted", "text/plain");
+  });
+  server.server().Get("/post", [](const httplib::Request&, httplib::Response& res) {
+    res.set_content("got", "text/plain");
+  });
+  server.Start();
+
+  // An XML text with a non-ASCII letter and U+2013: n code units become 2n little-endian bytes.
+  const std::wstring body = L"<packet>\u00e9\u2013</packet>";
+  std::string expected;
+  for (wchar_t unit : body) {
+    expected += static_cast<char>(unit & 0xFF);
+    expected += static_cast<char>((unit >> 8) & 0xFF);
+  }
+  hv::VornetSession session;
+  std::string response;
+  ASSERT_EQ(0, SubmitStatus(session, server.WUrl("/post"), body, response));
+  EXPECT_EQ("posted", response);
+
+  // A body file of several blocks goes instead of the body; the complete upload empties its path, so
+  // the next exchange without a body is a GET.
+  hvtest::TempDir dir;
+  const std::string fileBody = hvtest::SampleBytes(40000);
+  hvtest::WriteFileBytes(dir.File(L"upload.bin"), fileBody);
+  session.SetPostFile(dir.File(L"upload.bin"));
+  ASSERT_EQ(0, SubmitStatus(session, server.WUrl("/post"), L"", response));
+  EXPECT_EQ("posted", response);
+  ASSERT_EQ(0, SubmitStatus(session, server.WUrl("/post"), L"", response));
+  EXPECT_EQ("got", response);
+
+  // A body file that does not exist cannot be sized.
+  session.SetPostFile(dir.File(L"missing.bin"));
+  EXPECT_EQ(PELK_E_END_REQUEST, SubmitStatus(session, server.WUrl("/post"), L"", response));
+
+  const auto requests = server.Requests();
+  ASSERT_EQ(3u, requests.size());
+  EXPECT_EQ("POST", requests[0].method);
+  ASSERT_EQ(2u, bodies.size());
+  EXPECT_EQ(expected, bodies[0]);
+  EXPECT_EQ(std::to_string(2 * body.size()), requests[0].Header("Content-Length"));
+  EXPECT_FALSE(requests[0].HasHeader("Content-Type"));
+  EXPECT_EQ("POST", requests[1].method);
+  EXPECT_TRUE(fileBody == bodies[1]) << "the file's bytes differ";
+  EXPECT_EQ(std::to_string(fileBody.size()), requests[1].Header("Content-Length"));
+  EXPECT_EQ("GET", requests[2].method);
+}
+
+TEST(VornetSessionTest, UrlsAreSplitWithTheQueryStringAndTheSchemePort) {
+  hv::VornetSession session;
+  std::wstring host;
+  std::wstring path;
+  uint16_t port = 0;
+  ASSERT_TRUE(session.CrackUrl(L"http://example.test/svc/trellin?cmd=A:B&x%5Fy=1", &host, &path, &port));
+  EXPECT_EQ(L"example.test", host);
+  EXPECT_EQ(L"/svc/trellin?cmd=A:B&x%5Fy=1", path);
+  EXPECT_EQ(80, port);
+  ASSERT_TRUE(session.CrackUrl(L"https://example.test/", nullptr, nullptr, &port));
+  EXPECT_EQ(443, port);
+  ASSERT_TRUE(session.CrackUrl(L"http://127.0.0.1:8123/x", &host, nullptr, &port));
+  EXPECT_EQ(L"127.0.0.1", host);
+  EXPECT_EQ(8123, port);
+  EXPECT_FALSE(session.CrackUrl(L"no url at all", &host, &path, &port));
+  EXPECT_EQ(PELK_E_BAD_URL, SubmitStatus(session, L"no url at all"));
+
+  EXPECT_TRUE(hv::VornetSession::IsSecureUrl(L"HTTPS://example.test/"));
+  EXPECT_TRUE(hv::VornetSession::IsSecureUrl(L"http://example.test/?next=https://other.test/"));
+  EXPECT_FALSE(hv::VornetSession::IsSecureUrl(L"http://example.test/https/"));
+}
+
+TEST(VornetSessionTest, FreeSpaceIsComparedStrictlyWithTheFolderOfThePath) {
+  hvtest::TempDir dir;
+  EXPECT_TRUE(hv::VornetSession::HasFreeSpace(dir.File(L"target.bin"), 0));
+  EXPECT_FALSE(hv::VornetSession::HasFreeSpace(dir.File(L"target.bin"), UINT64_MAX));
+  std::wstring slashed = dir.File(L"target.bin");
+  for (wchar_t& c : slashed) {
+    if (c == L'\\') c = L'/';
+  }
+  EXPECT_TRUE(hv::VornetSession::HasFreeSpace(slashed, 0));
+  EXPECT_FALSE(hv::VornetSession::HasFreeSpace(dir.File(L"no such folder\\target.bin"), 0));
+}
+
+TEST(VornetSessionTest, DownloadsNeedAContentTypeThatFitsTheQueryBuffer) {
+  hvtest::TestServer server;
+  server.server().Get(R"(/typed/(\d+))", [](const httplib::Request& req, httplib::Response& res) {
+    const std::string type = "application/" + std::string(std::stoul(req.matches[1]) - 12, 'x');
+    res.set_content("typed body", type.c_str());
+  });
+  server.server().Get("/untyped", [](const httplib::Request&, httplib::Response& res) {
+    res.set_content("untyped body", "text/plain");
+  });
+  // httplib adds a Content-Type of its own; this answer must go out without one.
+  server.server().set_post_routing_handler([](const httplib::Request& req, httplib::Response& res) {
+    if (req.path == "/untyped") res.headers.erase("Content-Type");
+  });
+  server.Start();
+
+  hvtest::TempDir dir;
+  hv::VornetSession session;
+  session.SetStreamToFile(true, dir.File(L"untyped.bin"), L"");
+  EXPECT_EQ(PELK_E_CONTENT_TYPE, SubmitStatus(session, server.WUrl("/untyped")));
+  EXPECT_EQ(PELK_E_CONTENT_TYPE, hvtest::ProgressOf(session).state);
+
+  session.SetStreamToFile(true, dir.File(L"long.bin"), L"");
+  EXPECT_EQ(PELK_E_CONTENT_TYPE, SubmitStatus(session, server.WUrl("/typed/260")));
+  session.SetStreamToFile(true, dir.File(L"fits.bin"), L"");
+  EXPECT_EQ(0, SubmitStatus(session, server.WUrl("/typed/259")));
+  EXPECT_EQ("typed body", hvtest::ReadFileBytes(dir.File(L"fits.bin")));
+
+  // In memory the content type is not looked at.
+  session.SetStreamToFile(false, L"", L"");
+  std::string response;
+  EXPECT_EQ(0, SubmitStatus(session, server.WUrl("/untyped"), L"", response));
+  EXPECT_EQ("untyped body", response);
+}
+
+// A file of the given size whose bytes are all zero, without writing them (sparse on the host).
+void CreateSparseFile(const std::wstring& path, uint64_t size) {
+  hv::UniqueFile file(
+      CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  ASSERT_TRUE(file.valid());
+  LARGE_INTEGER end;
+  end.QuadPart = static_cast<LONGLONG>(size);
+  ASSERT_TRUE(SetFilePointerEx(file.get(), end, nullptr, FILE_BEGIN));
+  ASSERT_TRUE(SetEndOfFile(file.get()));
+}
+
+std::string ReadTail(const std::wstring& path, uint64_t offset, DWORD length) {
+  hv::UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+  LARGE_INTEGER position;
+  position.QuadPart = static_cast<LONGLONG>(offset);
+  std::string bytes(length, '\0');
+  DWORD read = 0;
+  if (!file || !SetFilePointerEx(file.get(), position, nullptr, FILE_BEGIN) ||
+      !ReadFile(file.get(), &bytes[0], length, &read, nullptr)) {
+    return std::string();
+  }
+  bytes.resize(read);
+  return bytes;
+}
+
+TEST(VornetSessionTest, ResumingBeyondFourGibibytesSendsTheFullOffset) {
+  const uint64_t partial = 4294967296ull + 3;
+  const std::string tail = "the end";
+  const uint64_t length = partial + tail.size();
+  hvtest::TestServer server;
+  server.server().Get("/huge", [&](const httplib::Request&, httplib::Response& res) {
+    res.set_content_provider(static_cast<size_t>(length), "application/octet-stream",
+                             [&](size_t offset, size_t, httplib::DataSink& sink) {
+                               // Only the ranged request gets bytes; the first answer is never read.
+                               if (offset != partial) return false;
+                               sink.write(tail.data(), tail.size());
+                               return true;
+                             });
+  });
+  server.Start();
+
+  hvtest::TempDir dir;
+  const std::wstring target = dir.File(L"huge.bin");
+  CreateSparseFile(target, partial);
+  hv::VornetSession session;
+  session.SetStreamToFile(true, target, L"");
+  ASSERT_EQ(0, SubmitStatus(session, server.WUrl("/huge")));
+
+  const auto requests = server.Requests();
+  ASSERT_EQ(2u, requests.size());
+  EXPECT_FALSE(requests[0].HasHeader("Range"));
+  EXPECT_EQ("bytes=4294967299-", requests[1].Header("Range"));
+  const hv::TransferProgress progress = hvtest::ProgressOf(session);
+  EXPECT_EQ(length, progress.totalBytes);
+  EXPECT_EQ(length, progress.bytesReceived);
+  EXPECT_EQ(PELK_PHASE_FINISHED, progress.state);
+  EXPECT_EQ(tail, ReadTail(target, partial, static_cast<DWORD>(tail.size()) + 1));
+  EXPECT_EQ(std::string(4, '\0'), ReadTail(target, partial - 4, 4));
+}
+
+TEST(VornetSessionTest, ProgressRatesAreFiniteAndTheEstimateIsZeroWhenNothingRemains) {
+  const auto data = std::make_shared<const std::string>(hvtest::SampleBytes(70000));
+  hvtest::TestServer server;
+  server.server().Get("/sized", [&](const httplib::Request&, httplib::Response& res) { hvtest::ServeBytes(res, data); });
+  server.server().Get("/unsized", [&](const httplib::Request&, httplib::Response& res) {
+    res.set_chunked_content_provider("application/octet-stream", [&](size_t, httplib::DataSink& sink) {
+      sink.write(data->data(), data->size());
+      sink.done();
+      return true;
+    });
+  });
+  server.Start();
+
+  hv::VornetSession session;
+  for (const char* path : {"/sized", "/unsized"}) {
+    std::string response;
+    ASSERT_EQ(0, SubmitStatus(session, server.WUrl(path), L"", response)) << path;
+    EXPECT_EQ(*data, response) << path;
+    const hv::TransferProgress progress = hvtest::ProgressOf(session);
+    EXPECT_EQ(data->size(), progress.bytesReceived) << path;
+    EXPECT_EQ(std::string(path) == "/sized" ? data->size() : 0u, progress.totalBytes) << path;
+    EXPECT_TRUE(std::isfinite(progress.currentRate)) << path;
+    EXPECT_TRUE(std::isfinite(progress.averageRate)) << path;
+    EXPECT_GE(progress.averageRate, 0.0) << path;
+    EXPECT_GT(progress.currentRate, 0.0) << path;
+    EXPECT_EQ(0u, progress.remainingSeconds) << path;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,100 @@
+// Shared pieces of the session, submit and request tests: identities, sample bodies, gzip encoding,
+// range-aware handlers for the local HTTP server and a way to run one exchange and get its status.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "common/scratch.h"
+#include "common/test_server.h"
+#include "packets/client_identity.h"
+#include "support/md5.h"
+#include "transport/session.h"
+
+namespace hvtest {
+
+inline hv::ClientIdentity TestIdentity() {
+  hv::ClientIdentity identity;
+  identity.appName = L"TestApp";
+  identity.appVersion = L"1.2";
+  identity.wrapperName = L"TestWrapper";
+  identity.wrapperVersion = L"3.4";
+  return identity;
+}
+
+// Deterministic bytes of every value, zero bytes included.
+inline std::string SampleBytes(size_t size, uint32_t seed = 1) {
+  std::string data(size, '\0');
+  uint32_t state = seed;
+  for (char& c : data) {
+    state = state * 1103515245u + 12345u;
+    c = static_cast<char>(state >> 24);
+  }
+  return data;
+}
+
+// One complete gzip member of data.
+inline std::string Gzip(const std::string& data) {
+  z_stream stream = {};
+  EXPECT_EQ(Z_OK, deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY));
+  std::string out(deflateBound(&stream, static_cast<uLong>(data.size())) + 64, '\0');
+  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+  stream.avail_in = static_cast<uInt>(data.size());
+  stream.next_out = reinterpret_cast<Bytef*>(&out[0]);
+  stream.avail_out = static_cast<uInt>(out.size());
+  EXPECT_EQ(Z_STREAM_END, deflate(&stream, Z_FINISH));
+  out.resize(stream.total_out);
+  deflateEnd(&stream);
+  return out;
+}
+
+// The lower-case MD5 hex digest of bytes, through a scratch file.
+inline std::wstring Md5Of(const std::string& bytes) {
+  TempDir dir;
+  WriteFileBytes(dir.File(L"digest.bin"), bytes);
+  uint64_t hashed = 0;
+  return hv::FileMd5Hex(dir.File(L"digest.bin"), hashed);
+}
+
+// Serves data with its length and honours a single Range ("bytes=S-") with 206, as download servers do.
+// With cutAt set, the connection is closed once the body has reached that offset.
+inline void ServeBytes(httplib::Response& res, std::shared_ptr<const std::string> data,
+                       const std::string& type = "application/octet-stream", size_t cutAt = std::string::npos) {
+  res.set_content_provider(data->size(), type, [data, cutAt](size_t offset, size_t length, httplib::DataSink& sink) {
+    const size_t end = std::min(offset + length, cutAt);
+    if (end > offset) sink.write(data->data() + offset, end - offset);
+    return end == offset + length;  // false drops the connection in the middle of the body
+  });
+}
+
+// A server that ignores Range: httplib would apply the ranges itself, so the handler forgets them.
+inline void IgnoreRange(const httplib::Request& req) { const_cast<httplib::Request&>(req).ranges.clear(); }
+
+// Runs one exchange; 0 on success, else the status it threw.
+inline hv::StatusCode SubmitStatus(hv::VornetSession& session, const std::wstring& url, const std::wstring& body,
+                                   std::string& response) {
+  try {
+    session.Submit(url, body, response);
+    return 0;
+  } catch (const hv::StatusError& error) {
+    return error.code();
+  }
+}
+
+inline hv::StatusCode SubmitStatus(hv::VornetSession& session, const std::wstring& url) {
+  std::string response;
+  return SubmitStatus(session, url, L"", response);
+}
+
+inline hv::TransferProgress ProgressOf(const hv::VornetSession& session) {
+  hv::TransferProgress progress;
+  session.GetProgress(progress);
+  return progress;
+}
+
+}  // namespace hvtest
