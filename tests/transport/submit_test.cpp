@@ -1,0 +1,319 @@
+// Whole exchanges through VornetSession::Submit: streaming to a file, resumption, failures that must keep
+// the partial file, and gzip bodies decoded exactly once.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <memory>
+#include <string>
+
+#include "common/scratch.h"
+#include "common/test_server.h"
+#include "support/scoped_handle.h"
+#include "support/strings.h"
+#include "transport/session.h"
+#include "transport/transport_fixture.h"
+
+namespace {
+
+using hvtest::SubmitStatus;
+
+// A download server: "/file" serves the shared data with ranges, "/cut" drops the connection halfway
+// while cut is set, "/ignore" answers every request with 200 and the whole body, "/unsized" sends the
+// body without a length.
+struct DownloadServer {
+  explicit DownloadServer(std::string bytes) : data(std::make_shared<const std::string>(std::move(bytes))) {
+    server.server().Get("/file", [this](const httplib::Request&, httplib::Response& res) {
+      hvtest::ServeBytes(res, data);
+    });
+    server.server().Get("/cut", [this](const httplib::Request&, httplib::Response& res) {
+      hvtest::ServeBytes(res, data, "application/octet-stream", cut ? data->size() / 2 : std::string::npos);
+    });
+    server.server().Get("/ignore", [this](const httplib::Request& req, httplib::Response& res) {
+      hvtest::IgnoreRange(req);
+      hvtest::ServeBytes(res, data);
+    });
+    server.server().Get("/unsized", [this](const httplib::Request&, httplib::Response& res) {
+      res.set_chunked_content_provider("application/octet-stream", [this](size_t, httplib::DataSink& sink) {
+        sink.write(data->data(), data->size());
+        sink.done();
+        return true;
+      });
+    });
+    server.Start();
+  }
+
+  std::shared_ptr<const std::string> data;
+  bool cut = true;
+  hvtest::TestServer server;
+};
+
+std::string AnsiPath(const std::wstring& path) {
+  std::string ansi;
+  hv::WideToMultiByte(path, ansi, 0);
+  return ansi;
+}
+
+TEST(SubmitTest, ANewTargetIsCreatedAndFilledFromOneUnrangedRequest) {
+  DownloadServer host(hvtest::SampleBytes(100000));
+  hvtest::TempDir dir;
+  const std::wstring target = dir.File(L"new.bin");
+  hv::VornetSession session;
+  session.SetStreamToFile(true, target, L"");
+  std::string response;
+  ASSERT_EQ(0, SubmitStatus(session, host.server.WUrl("/file"), L"", response));
+
+  EXPECT_TRUE(*host.data == hvtest::ReadFileBytes(target));
+  EXPECT_EQ(AnsiPath(target), response);
+  const auto requests = host.server.Requests();
+  ASSERT_EQ(1u, requests.size());
+  EXPECT_FALSE(requests[0].HasHeader("Range"));
+  const hv::TransferProgress progress = hvtest::ProgressOf(session);
+  EXPECT_EQ(PELK_PHASE_FINISHED, progress.state);
+  EXPECT_EQ(host.data->size(), progress.bytesReceived);
+  EXPECT_EQ(host.data->size(), progress.totalBytes);
+  EXPECT_EQ(0u, progress.bytesVerified);
+
+  // The same session again, for another new target: the first exchange's counts must not make this
+  // request ranged.
+  const std::wstring second = dir.File(L"second.bin");
+  session.SetStreamToFile(true, second, L"");
+  ASSERT_EQ(0, SubmitStatus(session, host.server.WUrl("/file"), L"", response));
+  EXPECT_TRUE(*host.data == hvtest::ReadFileBytes(second));
+  ASSERT_EQ(2u, host.server.Requests().size());
+  EXPECT_FALSE(host.server.Requests()[1].HasHeader("Range"));
+}
+
+TEST(SubmitTest, AShorterPartialFileIsResumedWithARangedSecondRequest) {
+  DownloadServer host(hvtest::SampleBytes(100000, 7));
+  hvtest::TempDir dir;
+  const std::wstring target = dir.File(L"partial.bin");
+  hvtest::WriteFileBytes(target, host.data->substr(0, 30000));
+  hv::VornetSession session;
+  session.SetStreamToFile(true, target, hvtest::Md5Of(*host.data));
+  ASSERT_EQ(0, SubmitStatus(session, host.server.WUrl("/file")));
+
+  EXPECT_TRUE(*host.data == hvtest::ReadFileBytes(target));
+  const auto requests = host.server.Requests();
+  ASSERT_EQ(2u, requests.size());
+  EXPECT_FALSE(requests[0].HasHeader("Range"));
+  EXPECT_EQ("bytes=30000-", requests[1].Header("Range"));
+  const hv::TransferProgress progress = hvtest::ProgressOf(session);
+  EXPECT_EQ(host.data->size(), progress.totalBytes);
+  EXPECT_EQ(host.data->size(), progress.bytesReceived);
+  EXPECT_EQ(host.data->size(), progress.bytesVerified);
+  EXPECT_EQ(PELK_PHASE_FINISHED, progress.state);
+}
+
+TEST(SubmitTest, AFileAsLongAsAnnouncedReadsNoBodyAndIsOnlyVerified) {
+  DownloadServer host(hvtest::SampleBytes(50000, 3));
+  hvtest::TempDir dir;
+  const std::wstring target = dir.File(L"complete.bin");
+  hvtest::WriteFileBytes(target, *host.data);
+  hv::VornetSession session;
+  const std::wstring checksum = hvtest::Md5Of(*host.data);
+  session.SetStreamToFile(true, target, checksum);
+  ASSERT_EQ(0, SubmitStatus(session, host.server.WUrl("/file")));
+  EXPECT_EQ(1u, host.server.Requests().size());
+  EXPECT_EQ(host.data->size(), hvtest::ProgressOf(session).bytesVerified);
+
+  // The digest is lower case and compared exactly: an upper-case checksum never matches. The file stays.
+  std::wstring upper = checksum;
+  hv::ToUpper(upper);
+  session.SetStreamToFile(true, target, upper);
+  EXPECT_EQ(PELK_E_CHECKSUM, SubmitStatus(session, host.server.WUrl("/file")));
+  EXPECT_EQ(PELK_E_CHECKSUM, hvtest::ProgressOf(session).state);
+  EXPECT_TRUE(*host.data == hvtest::ReadFileBytes(target));
+}
+
+TEST(SubmitTest, WithoutALengthAnExistingFileIsReplaced) {
+  DownloadServer host(hvtest::SampleBytes(40000, 5));
+  hvtest::TempDir dir;
+  const std::wstring target = dir.File(L"unsized.bin");
+  hvtest::WriteFileBytes(target, std::string(90000, 'x'));
+  hv::VornetSession session;
+  session.SetStreamToFile(true, target, L"");
+  ASSERT_EQ(0, SubmitStatus(session, host.server.WUrl("/unsized")));
+  EXPECT_TRUE(*host.data == hvtest::ReadFileBytes(target));
+  EXPECT_EQ(0u, hvtest::ProgressOf(session).totalBytes);
+  EXPECT_EQ(host.data->size(), hvtest::ProgressOf(session).bytesReceived);
+
+  // Another program keeps the file open without allowing deletion: the file is emptied all the same.
+  hvtest::WriteFileBytes(target, std::string(90000, 'y'));
+  hv::UniqueFile reader(CreateFileW(target.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  ASSERT_TRUE(reader.valid());
+  ASSERT_EQ(0, SubmitStatus(session, host.server.WUrl("/unsized")));
+  reader.reset();
+  EXPECT_TRUE(*host.data == hvtest::ReadFileBytes(target));
+}
+
+TEST(SubmitTest, AServerThatIgnoresTheRangeStartsTheFileAgain) {
+  DownloadServer host(hvtest::SampleBytes(60000, 9));
+  hvtest::TempDir dir;
+  const std::wstring target = dir.File(L"ignored.bin");
+  hvtest::WriteFileBytes(target, host.data->substr(0, 20000));
+  hv::VornetSession session;
+  session.SetStreamToFile(true, target, hvtest::Md5Of(*host.data));
+  ASSERT_EQ(0, SubmitStatus(session, host.server.WUrl("/ignore")));
+
+  EXPECT_TRUE(*host.data == hvtest::ReadFileBytes(target));
+  const auto requests = host.server.Requests();
+  ASSERT_EQ(2u, requests.size());
+  EXPECT_EQ("bytes=20000-", requests[1].Header("Range"));
+  EXPECT_EQ(host.data->size(), hvtest::ProgressOf(session).totalBytes);
+  EXPECT_EQ(host.data->size(), hvtest::ProgressOf(session).bytesReceived);
+}
+
+TEST(SubmitTest, ACutConnectionKeepsThePartialFileAndTheNextSubmitCompletesIt) {
+  DownloadServer host(hvtest::SampleBytes(200000, 11));
+  hvtest::TempDir dir;
+  const std::wstring target = dir.File(L"cut.bin");
+  hv::VornetSession session;
+  session.SetStreamToFile(true, target, L"");
+  EXPECT_EQ(PELK_E_CONNECTION, SubmitStatus(session, host.server.WUrl("/cut")));
+  EXPECT_EQ(PELK_E_CONNECTION, hvtest::ProgressOf(session).state);
+  const std::string partial = hvtest::ReadFileBytes(target);
+  EXPECT_GT(partial.size(), 0u);
+  EXPECT_LT(partial.size(), host.data->size());
+  EXPECT_TRUE(host.data->compare(0, partial.size(), partial) == 0) << "the partial file is no prefix of the body";
+
+  host.cut = false;
+  ASSERT_EQ(0, SubmitStatus(session, host.server.WUrl("/cut")));
+  EXPECT_TRUE(*host.data == hvtest::ReadFileBytes(target));
+  const auto requests = host.server.Requests();
+  ASSERT_EQ(3u, requests.size());
+  EXPECT_FALSE(requests[1].HasHeader("Range"));
+  EXPECT_EQ("bytes=" + std::to_string(partial.size()) + "-", requests[2].Header("Range"));
+}
+
+TEST(SubmitTest, TargetFileFailuresHaveTheirOwnCodes) {
+  DownloadServer host(hvtest::SampleBytes(50000, 13));
+  hvtest::TempDir dir;
+  hv::VornetSession session;
+
+  session.SetStreamToFile(true, dir.File(L"no such folder\\target.bin"), L"");
+  EXPECT_EQ(PELK_E_CREATE_FILE, SubmitStatus(session, host.server.WUrl("/file")));
+  EXPECT_EQ(PELK_E_CREATE_FILE, hvtest::ProgressOf(session).state);
+
+  // Host devices, reached through the drive Wine maps to the root: writes to the first fail with a full
+  // disk, writes to the second with ERROR_INVALID_PARAMETER, and the third cannot be positioned at all
+  // (ERROR_INVALID_FUNCTION).
+  const wchar_t kFullDevice[] = L"Z:\\dev\\full";
+  const wchar_t kRejectingDevice[] = L"Z:\\dev\\btrfs-control";
+  const wchar_t kUnseekableDevice[] = L"Z:\\dev\\loop-control";
+  session.SetStreamToFile(true, kFullDevice, L"");
+  EXPECT_EQ(PELK_E_DISK_SPACE, SubmitStatus(session, host.server.WUrl("/file")));
+  EXPECT_EQ(PELK_E_DISK_SPACE, hvtest::ProgressOf(session).state);
+
+  // No block is dropped silently: the exchange fails with the Windows error, the phase names a failed
+  // system call.
+  session.SetStreamToFile(true, kRejectingDevice, L"");
+  EXPECT_EQ(static_cast<hv::StatusCode>(0x80000000u | ERROR_INVALID_PARAMETER),
+            SubmitStatus(session, host.server.WUrl("/file")));
+  EXPECT_EQ(PELK_E_SYSTEM_CALL, hvtest::ProgressOf(session).state);
+  EXPECT_GT(hvtest::ProgressOf(session).bytesReceived, 0u);
+
+  session.SetStreamToFile(true, kUnseekableDevice, L"");
+  EXPECT_EQ(static_cast<hv::StatusCode>(0x80000000u | ERROR_INVALID_FUNCTION),
+            SubmitStatus(session, host.server.WUrl("/file")));
+  EXPECT_EQ(PELK_E_SYSTEM_CALL, hvtest::ProgressOf(session).state);
+}
+
+TEST(SubmitTest, InMemoryAnswersWithoutALengthAreReadWholeEveryTime) {
+  DownloadServer host(hvtest::SampleBytes(30000, 17));
+  hv::VornetSession session;
+  for (int round = 0; round < 2; ++round) {
+    std::string response;
+    ASSERT_EQ(0, SubmitStatus(session, host.server.WUrl("/unsized"), L"", response)) << round;
+    EXPECT_TRUE(*host.data == response) << round;
+  }
+}
+
+// Gzip answers: "/gz/<name>" serves the stored body of that name with the stored Content-Encoding.
+struct GzipServer {
+  GzipServer() {
+    server.server().Get(R"(/gz/(\w+))", [this](const httplib::Request& req, httplib::Response& res) {
+      const Entry& entry = entries.at(req.matches[1]);
+      res.set_header("Content-Encoding", entry.encoding);
+      hvtest::ServeBytes(res, std::make_shared<const std::string>(entry.body));
+    });
+  }
+  void Add(const std::string& name, const std::string& encoding, const std::string& body) {
+    entries[name] = Entry{encoding, body};
+  }
+  struct Entry {
+    std::string encoding;
+    std::string body;
+  };
+  std::map<std::string, Entry> entries;
+  hvtest::TestServer server;
+};
+
+TEST(SubmitTest, GzipAnswersInMemoryAreDecodedOnceAndCutAtTheFirstZeroUnlessUtf16) {
+  const std::string text = "<packet>" + std::string(5000, 'a') + "</packet>";
+  const std::string utf16 = std::string("\xFF\xFE<\0p\0/\0>\0", 10);
+  const std::string inner = hvtest::Gzip("inner text");
+  GzipServer host;
+  host.Add("one", "gzip", hvtest::Gzip(text));
+  host.Add("two", "gzip", hvtest::Gzip("first ") + hvtest::Gzip("second"));
+  host.Add("upper", "GZIP", hvtest::Gzip(text));
+  host.Add("deflate", "deflate", hvtest::Gzip(text));
+  host.Add("zero", "gzip", hvtest::Gzip(std::string("before\0after", 12)));
+  host.Add("utf16", "gzip", hvtest::Gzip(utf16));
+  host.Add("twice", "gzip", hvtest::Gzip(inner));  // the body itself is gzip data, with zero bytes
+  host.Add("broken", "gzip", "\x1F\x8B\x08\x00 not deflate data at all");
+  host.server.Start();
+
+  hv::VornetSession session;
+  session.SetAcceptEncoding(true);
+  const auto fetch = [&](const std::string& name) {
+    std::string response;
+    EXPECT_EQ(0, SubmitStatus(session, host.server.WUrl("/gz/" + name), L"", response)) << name;
+    return response;
+  };
+  EXPECT_EQ(text, fetch("one"));
+  EXPECT_EQ("first second", fetch("two"));
+  EXPECT_EQ(text, fetch("upper"));
+  EXPECT_TRUE(host.entries["deflate"].body == fetch("deflate")) << "an unsupported encoding is kept as sent";
+  EXPECT_EQ("before", fetch("zero"));
+  EXPECT_EQ(utf16, fetch("utf16"));
+  EXPECT_EQ(inner.substr(0, inner.find('\0')), fetch("twice")) << "the body must be decoded exactly once";
+  // A broken stream decodes to nothing; the caller's parsing then fails on the empty answer.
+  EXPECT_EQ("", fetch("broken"));
+}
+
+TEST(SubmitTest, GzipDownloadsAreDecodedInPlaceAndVerifiedAfterDecoding) {
+  const std::string content = hvtest::SampleBytes(120000, 19) + std::string(30000, 'z');
+  GzipServer host;
+  host.Add("file", "gzip", hvtest::Gzip(content));
+  host.Add("broken", "gzip", "\x1F\x8B\x08\x00 not deflate data at all");
+  const std::string inner = hvtest::Gzip(content);
+  host.Add("twice", "gzip", hvtest::Gzip(inner));
+  host.server.Start();
+  hvtest::TempDir dir;
+  hv::VornetSession session;
+
+  // A name outside the ANSI code page: decoding works on wide paths.
+  const std::wstring target = dir.File(L"\u4E2D\u6587-\u0416.bin");
+  session.SetStreamToFile(true, target, hvtest::Md5Of(content));
+  ASSERT_EQ(0, SubmitStatus(session, host.server.WUrl("/gz/file")));
+  EXPECT_TRUE(content == hvtest::ReadFileBytes(target));
+  EXPECT_FALSE(hvtest::FileExists(target + L".temp"));
+  EXPECT_EQ(content.size(), hvtest::ProgressOf(session).bytesVerified);
+
+  // A body that is itself gzip data is decoded once: the file holds the inner gzip data whole.
+  const std::wstring archive = dir.File(L"archive.gz");
+  session.SetStreamToFile(true, archive, L"");
+  ASSERT_EQ(0, SubmitStatus(session, host.server.WUrl("/gz/twice")));
+  EXPECT_TRUE(inner == hvtest::ReadFileBytes(archive));
+
+  // A stream that cannot be decoded fails the download and keeps the bytes as received.
+  const std::wstring broken = dir.File(L"broken.bin");
+  session.SetStreamToFile(true, broken, L"");
+  EXPECT_EQ(PELK_E_GZIP, SubmitStatus(session, host.server.WUrl("/gz/broken")));
+  EXPECT_EQ(PELK_E_GZIP, hvtest::ProgressOf(session).state);
+  EXPECT_EQ(host.entries["broken"].body, hvtest::ReadFileBytes(broken));
+  EXPECT_FALSE(hvtest::FileExists(broken + L".temp"));
+}
+
+}  // namespace
