@@ -93,6 +93,7 @@ struct CryptHashTraits {
 
 using UniqueFile = UniqueHandle<FileTraits>;
 using UniqueEvent = UniqueHandle<EventTraits>;
+using UniqueThread = UniqueHandle<EventTraits>;  // thread handles are null when invalid, as events
 using UniqueRegKey = UniqueHandle<RegKeyTraits>;
 using UniqueInternet = UniqueHandle<InternetTraits>;
 using UniqueCryptContext = UniqueHandle<CryptContextTraits>;

@@ -9,6 +9,10 @@
 //   writes status_ and the response, then signals the event and touches nothing of the job after
 //   that; the caller reads them only after a wait on the event has succeeded, and only then deletes
 //   the record (JoinWorker). The thread itself is detached: after the signal it only returns.
+// - Each worker thread holds a reference on the module that contains this code and ends with
+//   FreeLibraryAndExitThread: a caller that unloads the library right after the last signal cannot
+//   unmap code that a worker is still returning through. (Waiting for the thread itself is not an
+//   option during unload: thread exit needs the loader lock that the unloading thread holds.)
 // - Cancel reaches the running worker only through VornetSession::Abort, which closes the session's
 //   root handle under the process-wide abort lock and so fails the WinINet call the worker is blocked
 //   in. Cancel(true) then waits for the signal and collects the worker; Cancel(false) leaves the record
@@ -19,9 +23,19 @@
 #include "transport/request.h"
 
 #include <cwctype>
-#include <thread>
+#include <memory>
 
 namespace hv {
+namespace {
+
+// What a worker thread needs: the job, the event to signal, and its reference on this module.
+struct WorkerStart {
+  VornetRequest* job;
+  HANDLE completed;
+  HMODULE module;
+};
+
+}  // namespace
 
 struct VornetRequest::Worker {
   UniqueEvent completed;  // auto-reset, signalled once by the worker when the exchange has ended
@@ -137,6 +151,13 @@ std::wstring VornetRequest::BuildUrl() const {
   return baseUrl_;
 }
 
+DWORD WINAPI VornetRequest::WorkerEntry(void* parameter) {
+  const WorkerStart start = *static_cast<WorkerStart*>(parameter);
+  delete static_cast<WorkerStart*>(parameter);
+  start.job->ThreadMain(start.completed);
+  FreeLibraryAndExitThread(start.module, 0);
+}
+
 void VornetRequest::ThreadMain(HANDLE completed) {
   try {
     session_.Submit(url_, body_, response_);
@@ -153,8 +174,20 @@ bool VornetRequest::StartWorker(uint32_t timeoutMs) {
   Worker& worker = *worker_;
   worker.completed.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
   if (!worker.completed) Throw(PELK_E_UNEXPECTED);
-  // A thread that cannot be started throws std::system_error: Run reports it as an unexpected failure.
-  std::thread(&VornetRequest::ThreadMain, this, worker.completed.get()).detach();
+  auto start = std::make_unique<WorkerStart>(WorkerStart{this, worker.completed.get(), nullptr});
+  if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&WorkerEntry),
+                          &start->module)) {
+    worker.completed.reset();
+    Throw(PELK_E_UNEXPECTED);
+  }
+  // Detached: completion is signalled through the event, so the thread handle is closed at once.
+  const UniqueThread thread(CreateThread(nullptr, 0, &WorkerEntry, start.get(), 0, nullptr));
+  if (!thread) {
+    FreeLibrary(start->module);
+    worker.completed.reset();
+    Throw(PELK_E_UNEXPECTED);
+  }
+  start.release();  // the thread owns it now
   worker.running = true;
   return WaitForCompletion(timeoutMs);
 }

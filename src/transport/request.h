@@ -63,6 +63,7 @@ class VornetRequest {
 
  private:
   struct Worker;
+  static DWORD WINAPI WorkerEntry(void* start);
   void ThreadMain(HANDLE completed);
   bool StartWorker(uint32_t timeoutMs);
   bool WaitForCompletion(uint32_t timeoutMs);

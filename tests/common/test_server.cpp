@@ -12,14 +12,25 @@ std::string RecordedRequest::Header(const std::string& name) const {
 }
 
 TestServer::TestServer() {
+  // One request per connection: a stop never waits for an idle keep-alive connection to time out.
+  server_.set_keep_alive_max_count(1);
+  // A request is recorded when it arrives (so a test can wait for one whose handler blocks); its body is
+  // read only after routing, so the logger, which runs once the response is out, adds it then.
   server_.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response&) {
-    RecordedRequest copy{req.method, req.target, req.body, req.headers};
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      requests_.push_back(std::move(copy));
+      inFlight_[&req] = requests_.size();
+      requests_.push_back(RecordedRequest{req.method, req.target, req.body, req.headers});
     }
     arrived_.notify_all();
     return httplib::Server::HandlerResponse::Unhandled;
+  });
+  server_.set_logger([this](const httplib::Request& req, const httplib::Response&) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = inFlight_.find(&req);
+    if (it == inFlight_.end()) return;
+    requests_[it->second].body = req.body;
+    inFlight_.erase(it);
   });
 }
 

@@ -1,6 +1,7 @@
 // An HTTP server inside the test process, on 127.0.0.1 and a port the OS picks. Register handlers on
 // server() before Start(); Start() returns once the socket listens; the destructor stops and joins it.
-// Every request is recorded before it is routed, so a test can check the exact bytes the client sent.
+// Every request is recorded when it arrives, so a test can check the exact bytes the client sent; its body
+// is added once the response has been written.
 #pragma once
 
 #ifndef CPPHTTPLIB_THREAD_POOL_COUNT
@@ -9,6 +10,7 @@
 #include <httplib.h>
 
 #include <condition_variable>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -52,6 +54,7 @@ class TestServer {
   mutable std::mutex mutex_;
   mutable std::condition_variable arrived_;
   std::vector<RecordedRequest> requests_;
+  std::map<const httplib::Request*, size_t> inFlight_;  // recorded, body not yet read
 };
 
 // A one-shot gate that handlers can block on until the test opens it (bounded wait).
