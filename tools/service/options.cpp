@@ -123,7 +123,7 @@ Service statuses of its own:
   300  wrong parameter: "module" is not Trellin, or "trellin_version" is not 2.0
   800  a report could not be stored
 HTTP errors: 404 unknown path or file, 405 wrong method (ping is GET, query and report are POST),
-416 a range that starts at or beyond the end of the file.
+413 a request body above 4 MiB, 416 a range that starts at or beyond the end of the file.
 
 Content queries: every "metadata" condition names a field: contentType, targetClient, status, locale,
 distPackageGUID, distributionGUID, distributionLanguage or distributionVersion (exact names); any other
@@ -141,8 +141,9 @@ answered with 206 and Content-Range; several ranges are ignored (whole file, 200
 (Content-Encoding: gzip), compressed once at start and held in memory; Content-Length and ranges then
 count compressed bytes, so a resumed download continues the same compressed stream.
 
-Reports: each received report is appended to the reports file as one XML document (UTF-8), preceded
-by a line "==== report received <UTC time> from <address> ====".
+Reports: each received report is appended to the reports file as a line
+"==== report received <UTC time> from <address> ====" followed by the report packet as one XML
+document (UTF-8, elements written without added indentation, so texts stay as received).
 
 Catalog (catalog.ini, UTF-8): "key = value" lines, '#' or ';' comments, one [distribution] section per
 distribution. Required once each: id, productName, file (a file name in the catalog folder),

@@ -35,6 +35,8 @@ constexpr int32_t kUnknownCommand = 200;
 constexpr int32_t kWrongParameter = 300;
 constexpr int32_t kReportNotStored = 800;
 
+constexpr size_t kMaxBody = 4u << 20;
+
 const char kPacketType[] = "text/xml; charset=utf-8";
 const char kFileType[] = "application/octet-stream";
 
@@ -188,6 +190,8 @@ class DistributionService::Impl {
       const_cast<httplib::Request&>(req).ranges.clear();
       return httplib::Server::HandlerResponse::Unhandled;
     });
+    // Packets are small; a larger body is refused (413) before it is read into memory.
+    server_.set_payload_max_length(kMaxBody);
     server_.set_logger([this](const httplib::Request& req, const httplib::Response& res) { LogRequest(req, res); });
 
     auto command = [this](const httplib::Request& req, httplib::Response& res) { HandleCommand(req, res); };
@@ -323,13 +327,14 @@ class DistributionService::Impl {
   }
 
   // Appends the report to the reports file as one document behind a separator line.
+  // Serialised without indentation: indenting would add white space to texts that share their element
+  // with child elements (a report entry's value), changing what the client sent.
   bool StoreReport(const PacketDocument& document, const std::string& remote) {
     if (options_.reportsFile.empty()) return true;
-    std::wstring text = document.Save(true, true);
+    std::wstring text = document.Save(false, true);
     if (!text.empty() && text[0] == 0xFEFF) text.erase(0, 1);
-    std::string record = "==== report received " + UtcTimestamp() + " from " + remote + " ====\n" +
-                         WideToUtf8(text);
-    if (record.back() != '\n') record += '\n';
+    std::string record =
+        "==== report received " + UtcTimestamp() + " from " + remote + " ====\n" + WideToUtf8(text) + "\n";
     LockGuard guard(reportLock_);
     UniqueFile file(CreateFileW(options_.reportsFile.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
