@@ -1,0 +1,238 @@
+// The request job: URL building and encoding on the wire, time limits, polling, cancelling a blocked
+// exchange with and without waiting, and downloads started without waiting.
+#include "transport/request.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+
+#include "common/scratch.h"
+#include "common/test_server.h"
+#include "support/strings.h"
+#include "transport/transport_fixture.h"
+
+namespace {
+
+constexpr uint32_t kNoLimit = INFINITE;
+
+// Runs a call that returns a status or throws one; gives the status either way.
+template <typename Call>
+hv::StatusCode StatusOf(Call call) {
+  try {
+    return call();
+  } catch (const hv::StatusError& error) {
+    return error.code();
+  }
+}
+
+// Closing the root handle fails a blocked WinINet call on Windows at once; Wine's WinINet lets the call
+// finish when the server next sends something and fails the call after it. The blocked answers here
+// therefore go on by themselves after kStallMs: an abort then ends the exchange on both platforms, and no
+// outcome depends on which of the two came first.
+constexpr int kStallMs = 2000;
+
+// "/fast" answers at once; "/slow" answers once the gate opens; "/stall" sends half its body, reports
+// that through started and sends the rest once the gate opens; "/missing" is 404.
+struct SlowServer {
+  SlowServer() : body(std::make_shared<const std::string>(hvtest::SampleBytes(64 * 1024, 23))) {
+    server.server().Get("/fast", [](const httplib::Request&, httplib::Response& res) {
+      res.set_content("fast answer", "text/plain");
+    });
+    server.server().Get("/slow", [this](const httplib::Request&, httplib::Response& res) {
+      gate.Wait(kStallMs);
+      res.set_content("slow answer", "text/plain");
+    });
+    server.server().Get("/stall", [this](const httplib::Request&, httplib::Response& res) {
+      res.set_content_provider(body->size(), "application/octet-stream",
+                               [this](size_t offset, size_t length, httplib::DataSink& sink) {
+                                 const size_t half = body->size() / 2;
+                                 if (offset < half) {
+                                   sink.write(body->data() + offset, half - offset);
+                                   started.Open();
+                                   return true;
+                                 }
+                                 gate.Wait(kStallMs);
+                                 sink.write(body->data() + offset, length);
+                                 return true;
+                               });
+    });
+    server.server().Get("/missing", [](const httplib::Request&, httplib::Response& res) { res.status = 404; });
+    server.Start();
+  }
+  ~SlowServer() { gate.Open(); }
+
+  std::shared_ptr<const std::string> body;
+  hvtest::Gate gate;
+  hvtest::Gate started;
+  hvtest::TestServer server;
+};
+
+TEST(VornetRequestTest, ParametersAreEncodedAndTheUrlTakesItsThreeShapes) {
+  EXPECT_EQ(L"trellin%5Fversion", hv::UrlEncode(L"trellin_version"));
+  EXPECT_EQ(L"2%2E0", hv::UrlEncode(L"2.0"));
+  EXPECT_EQ(L"a%20b%3Dc%26", hv::UrlEncode(L"a b=c&"));
+  EXPECT_EQ(L"x%13y", hv::UrlEncode(L"x\u2013y"));  // the high byte of a code unit is dropped
+  EXPECT_EQ(L"", hv::UrlEncode(L""));
+
+  hvtest::TestServer server;
+  server.server().Get("/svc", [](const httplib::Request&, httplib::Response& res) {
+    res.set_content("ok", "text/plain");
+  });
+  server.Start();
+
+  hv::VornetRequest command(hvtest::TestIdentity());
+  command.SetUrl(server.WUrl("/svc"));
+  command.SetCommand(L"ContentCmd:Query");
+  command.AddQueryParameter(L"trellin_version", L"2.0");
+  EXPECT_EQ(server.WUrl("/svc") + L"?cmd=ContentCmd:Query&trellin%5Fversion=2%2E0", command.BuildUrl());
+  EXPECT_EQ(0, command.Run(kNoLimit, true));
+  EXPECT_EQ("ok", command.GetResponse());
+
+  hv::VornetRequest parameters(hvtest::TestIdentity());
+  parameters.SetUrl(server.WUrl("/svc"));
+  parameters.AddQueryParameter(L"dash", L"\u2013");
+  EXPECT_EQ(0, parameters.Run(kNoLimit, true));
+
+  hv::VornetRequest plain(hvtest::TestIdentity());
+  plain.SetUrl(server.WUrl("/svc"));
+  plain.AddUserAgentToken(L"Extra 9");
+  EXPECT_EQ(0, plain.Run(kNoLimit, true));
+
+  const auto requests = server.Requests();
+  ASSERT_EQ(3u, requests.size());
+  EXPECT_EQ("/svc?cmd=ContentCmd:Query&trellin%5Fversion=2%2E0", requests[0].target);
+  EXPECT_EQ("/svc?&dash=%13", requests[1].target);
+  EXPECT_EQ("/svc", requests[2].target);
+  EXPECT_EQ("HvWebServiceClient (hvvornet 14.0.0;TestApp 1.2;)", requests[0].Header("User-Agent"));
+  EXPECT_EQ("HvWebServiceClient (hvvornet 14.0.0;TestApp 1.2;Extra 9;)", requests[2].Header("User-Agent"));
+}
+
+TEST(VornetRequestTest, ResultsAreCollectedOnceWhetherTheRunWaitedOrNot) {
+  SlowServer host;
+  hv::VornetRequest job(hvtest::TestIdentity());
+  job.SetUrl(host.server.WUrl("/fast"));
+  EXPECT_EQ(PELK_S_NOTHING_OUTSTANDING, job.Check(0));
+
+  EXPECT_EQ(0, job.Run(kNoLimit, true));
+  EXPECT_EQ("fast answer", job.GetResponse());
+  EXPECT_EQ(PELK_S_NOTHING_OUTSTANDING, job.Check(0));
+
+  // Without waiting the exchange may or may not have finished already; either way it is collected once.
+  const hv::StatusCode started = job.Run(0, true);
+  ASSERT_TRUE(started == 0 || started == PELK_S_STILL_RUNNING) << started;
+  if (started == PELK_S_STILL_RUNNING) {
+    EXPECT_EQ(0, job.Check(kNoLimit));
+  }
+  EXPECT_EQ("fast answer", job.GetResponse());
+  EXPECT_EQ(PELK_S_NOTHING_OUTSTANDING, job.Check(kNoLimit));
+
+  // A failed exchange is thrown once, then nothing is outstanding.
+  job.SetUrl(host.server.WUrl("/missing"));
+  EXPECT_EQ(PELK_E_HTTP_404, StatusOf([&] { return job.Run(kNoLimit, true); }));
+  EXPECT_EQ(PELK_S_NOTHING_OUTSTANDING, job.Check(0));
+}
+
+TEST(VornetRequestTest, ASlowExchangeIsPolledAndCannotBeStartedTwice) {
+  SlowServer host;
+  hv::VornetRequest job(hvtest::TestIdentity());
+  job.SetUrl(host.server.WUrl("/slow"));
+  EXPECT_EQ(PELK_S_STILL_RUNNING, job.Run(0, true));
+  EXPECT_EQ(PELK_S_STILL_RUNNING, job.Check(0));
+  EXPECT_EQ(PELK_S_STILL_RUNNING, job.Check(50));
+  EXPECT_EQ(PELK_E_ALREADY_RUNNING, StatusOf([&] { return job.Run(0, true); }));
+
+  host.gate.Open();
+  EXPECT_EQ(0, job.Check(kNoLimit));
+  EXPECT_EQ("slow answer", job.GetResponse());
+  EXPECT_EQ(1u, host.server.Requests().size());
+}
+
+TEST(VornetRequestTest, AnExpiredTimeLimitAbortsTheExchangeAndTheJobRunsAgain) {
+  SlowServer host;
+  hv::VornetRequest job(hvtest::TestIdentity());
+  job.SetUrl(host.server.WUrl("/slow"));
+  EXPECT_EQ(PELK_E_TIMEOUT, StatusOf([&] { return job.Run(200, true); }));
+  EXPECT_EQ(PELK_S_NOTHING_OUTSTANDING, job.Check(0));
+
+  host.gate.Open();
+  EXPECT_EQ(0, job.Run(kNoLimit, true));
+  EXPECT_EQ("slow answer", job.GetResponse());
+
+  // A job destroyed while its exchange runs aborts it and waits for its worker.
+  SlowServer other;
+  {
+    hv::VornetRequest running(hvtest::TestIdentity());
+    running.SetUrl(other.server.WUrl("/slow"));
+    EXPECT_EQ(PELK_S_STILL_RUNNING, running.Run(0, true));
+    ASSERT_TRUE(other.server.WaitForRequests(1));
+  }
+}
+
+TEST(VornetRequestTest, AWaitingCancelEndsABlockedReadAndLeavesTheJobIdle) {
+  SlowServer host;
+  hvtest::TempDir dir;
+  const std::wstring target = dir.File(L"stalled.bin");
+  hv::VornetDownloadRequest job(host.server.WUrl("/stall"), hvtest::TestIdentity());
+  const hv::StatusCode started = job.StartDownload(target, L"");
+  EXPECT_EQ(PELK_S_STILL_RUNNING, started);
+  ASSERT_TRUE(host.started.Wait());
+
+  job.Cancel(true);
+  EXPECT_EQ(PELK_S_NOTHING_OUTSTANDING, job.Check(0));
+  hv::TransferProgress progress;
+  job.GetProgress(progress);
+  EXPECT_TRUE(hv::IsFailure(progress.state) || progress.state == PELK_PHASE_CLOSED) << std::hex << progress.state;
+  // The partial file stays, a true prefix of the body.
+  const std::string partial = hvtest::ReadFileBytes(target);
+  EXPECT_LT(partial.size(), host.body->size());
+  EXPECT_TRUE(host.body->compare(0, partial.size(), partial) == 0);
+}
+
+TEST(VornetRequestTest, ACancelWithoutWaitingIsReportedByTheNextCheck) {
+  SlowServer host;
+  hvtest::TempDir dir;
+  const std::wstring target = dir.File(L"cancelled.bin");
+  hv::VornetDownloadRequest job(host.server.WUrl("/stall"), hvtest::TestIdentity());
+  EXPECT_EQ(PELK_S_STILL_RUNNING, job.StartDownload(target, L""));
+  ASSERT_TRUE(host.started.Wait());
+
+  job.CancelAndClear(false);
+  const hv::StatusCode outcome = StatusOf([&] { return job.Check(kNoLimit); });
+  hv::TransferProgress progress;
+  job.GetProgress(progress);
+  if (outcome == 0) {
+    EXPECT_EQ(PELK_PHASE_CLOSED, progress.state);  // Submit noticed the abort and ended quietly
+  } else {
+    EXPECT_TRUE(hv::IsFailure(outcome)) << std::hex << outcome;
+    EXPECT_EQ(outcome, progress.state);
+  }
+  EXPECT_EQ("", job.GetResponse());
+  EXPECT_EQ(PELK_S_NOTHING_OUTSTANDING, job.Check(0));
+}
+
+TEST(VornetRequestTest, ADownloadStartsWithoutWaitingAndEndsWithTheTargetPath) {
+  SlowServer host;
+  host.gate.Open();
+  hvtest::TempDir dir;
+  const std::wstring target = dir.File(L"download.bin");
+  hv::VornetDownloadRequest job(host.server.WUrl("/stall"), hvtest::TestIdentity());
+  const hv::StatusCode started = job.StartDownload(target, hvtest::Md5Of(*host.body));
+  ASSERT_TRUE(started == 0 || started == PELK_S_STILL_RUNNING) << started;
+  if (started == PELK_S_STILL_RUNNING) {
+    EXPECT_EQ(0, job.Check(kNoLimit));
+  }
+
+  EXPECT_TRUE(*host.body == hvtest::ReadFileBytes(target));
+  std::string ansi;
+  hv::WideToMultiByte(target, ansi, 0);
+  EXPECT_EQ(ansi, job.GetResponse());
+  hv::TransferProgress progress;
+  job.GetProgress(progress);
+  EXPECT_EQ(PELK_PHASE_FINISHED, progress.state);
+  EXPECT_EQ(host.body->size(), progress.bytesVerified);
+  EXPECT_EQ("HvWebServiceClient (hvvornet 14.0.0;TestApp 1.2;)", host.server.Requests()[0].Header("User-Agent"));
+}
+
+}  // namespace
