@@ -14,6 +14,7 @@
 
 #include "common/scratch.h"
 #include "common/test_server.h"
+#include "support/strings.h"
 #include "transport/transport_fixture.h"
 
 namespace {
@@ -328,6 +329,107 @@ TEST(VornetSessionTest, ProgressRatesAreFiniteAndTheEstimateIsZeroWhenNothingRem
     EXPECT_GT(progress.currentRate, 0.0) << path;
     EXPECT_EQ(0u, progress.remainingSeconds) << path;
   }
+}
+
+TEST(VornetSessionTest, OneDownloadWritesTheDocumentedLogLines) {
+  hvtest::TestServer server;
+  server.server().Get("/log", [](const httplib::Request&, httplib::Response& res) {
+    res.set_content("logged body", "application/octet-stream");
+  });
+  server.Start();
+  hvtest::TempDir dir;
+  const std::wstring logPath = dir.File(L"vornet.log");
+  const std::wstring target = dir.File(L"logged.bin");
+  const std::wstring port = hv::Dec(server.port());
+  {
+    hvtest::ScratchKey key(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Halvorn\\InternalTesting");
+    key.SetString(key.path(), L"hvvornetlogging", logPath);
+    hv::VornetSession session;
+    session.SetStreamToFile(true, target, L"");
+    ASSERT_EQ(0, SubmitStatus(session, server.WUrl("/log?x=1")));
+  }
+  ASSERT_EQ("logged body", hvtest::ReadFileBytes(target));
+
+  const std::wstring separator(48, L'-');
+  const std::vector<std::wstring> expected = {
+      L"Vornet Library",
+      separator,
+      L"<VornetSession::VornetSession>",
+      L"<VornetSession::SetStreamToFile>",
+      L"\tEnabled: Yes",
+      L"\tTarget file: " + target,
+      L"\tChecksum: ",
+      L"</VornetSession::SetStreamToFile>",
+      L"<VornetSession::Submit>",
+      L"<VornetSession::Close>",
+      L"\tStatus: 0x40002002",
+      L"</VornetSession::Close>",
+      L"\t[Submit]: Opening the session...",
+      L"<VornetSession::OpenSession>",
+      L"\tUserAgent: HvWebServiceClient (hvvornet 14.0.0;)",
+      L"</VornetSession::OpenSession>",
+      L"\t[Submit]: Cracking the URL...",
+      L"<VornetSession::CrackUrl>",
+      L"\tURL: http://127.0.0.1:" + port + L"/log?x=1",
+      L"\tCracked host: 127.0.0.1",
+      L"\tCracked URL: /log?x=1",
+      L"\tCracked port: " + port,
+      L"</VornetSession::CrackUrl>",
+      L"\t[Submit]: Opening the connection...",
+      L"<VornetSession::OpenConnection>",
+      L"\tHost: 127.0.0.1",
+      L"\tPort: " + port,
+      L"</VornetSession::OpenConnection>",
+      L"<VornetSession::IsSecureUrl>",
+      L"</VornetSession::IsSecureUrl>",
+      L"\t[Submit]: Sending the request...",
+      L"<VornetSession::SendGetRequest>",
+      L"\tURL: /log?x=1",
+      L"\tFlags: 0x4000000",
+      L"</VornetSession::SendGetRequest>",
+      L"<VornetSession::CheckStatusCode>",
+      L"\tStatus Code: 200",
+      L"</VornetSession::CheckStatusCode>",
+      L"\t[Submit]: Getting total data size...",
+      L"<VornetSession::GetTotalDataSize>",
+      L"Total data size: 11",
+      L"</VornetSession::GetTotalDataSize>",
+      L"\t[Submit]: Streaming to file enabled.  Creating file...",
+      L"\t[Submit]: File already exists: 0",
+      L"<VornetSession::HasFreeSpace>",
+      L"</VornetSession::HasFreeSpace>",
+      L"\t[Submit]: Checking the content type...",
+      L"<VornetSession::CheckContentType>",
+      L"\tContent Type: application/octet-stream",
+      L"</VornetSession::CheckContentType>",
+      L"\tStarting download...",
+      L"\tDownload complete.  Time elapsed: <ms>",
+      L"<VornetSession::EvaluateInternetErrorCode>",
+      L"\tError Code: 0",
+      L"</VornetSession::EvaluateInternetErrorCode>",
+      L"<VornetSession::Close>",
+      L"\tStatus: 0x40002005",
+      L"</VornetSession::Close>",
+      L"</VornetSession::Submit>",
+      L"<VornetSession::Close>",
+      L"\tStatus: 0x40002001",
+      L"</VornetSession::Close>",
+      L"</VornetSession::~VornetSession>",
+      separator,
+      L"***SUMMARY***",
+      separator,
+  };
+  std::vector<std::wstring> lines = hvtest::LogLines(logPath);
+  // The elapsed time is the one value that differs from run to run.
+  const std::wstring elapsed = L"\tDownload complete.  Time elapsed: ";
+  for (std::wstring& line : lines) {
+    if (line.compare(0, elapsed.size(), elapsed) == 0 && line.size() > elapsed.size() &&
+        line.find_first_not_of(L"0123456789", elapsed.size()) == std::wstring::npos) {
+      line = elapsed + L"<ms>";
+    }
+  }
+  ASSERT_EQ(expected.size(), lines.size());
+  for (size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(expected[i], lines[i]) << "line " << i + 1;
 }
 
 }  // namespace

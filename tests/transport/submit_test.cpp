@@ -264,22 +264,36 @@ TEST(SubmitTest, GzipAnswersInMemoryAreDecodedOnceAndCutAtTheFirstZeroUnlessUtf1
   host.Add("broken", "gzip", "\x1F\x8B\x08\x00 not deflate data at all");
   host.server.Start();
 
-  hv::VornetSession session;
-  session.SetAcceptEncoding(true);
-  const auto fetch = [&](const std::string& name) {
-    std::string response;
-    EXPECT_EQ(0, SubmitStatus(session, host.server.WUrl("/gz/" + name), L"", response)) << name;
-    return response;
-  };
-  EXPECT_EQ(text, fetch("one"));
-  EXPECT_EQ("first second", fetch("two"));
-  EXPECT_EQ(text, fetch("upper"));
-  EXPECT_TRUE(host.entries["deflate"].body == fetch("deflate")) << "an unsupported encoding is kept as sent";
-  EXPECT_EQ("before", fetch("zero"));
-  EXPECT_EQ(utf16, fetch("utf16"));
-  EXPECT_EQ(inner.substr(0, inner.find('\0')), fetch("twice")) << "the body must be decoded exactly once";
-  // A broken stream decodes to nothing; the caller's parsing then fails on the empty answer.
-  EXPECT_EQ("", fetch("broken"));
+  hvtest::TempDir dir;
+  const std::wstring logPath = dir.File(L"gzip.log");
+  {
+    hvtest::ScratchKey logSwitch(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Halvorn\\InternalTesting");
+    logSwitch.SetString(logSwitch.path(), L"hvvornetlogging", logPath);
+    hv::VornetSession session;
+    session.SetAcceptEncoding(true);
+    const auto fetch = [&](const std::string& name) {
+      std::string response;
+      EXPECT_EQ(0, SubmitStatus(session, host.server.WUrl("/gz/" + name), L"", response)) << name;
+      return response;
+    };
+    EXPECT_EQ(text, fetch("one"));
+    EXPECT_EQ("first second", fetch("two"));
+    EXPECT_EQ(text, fetch("upper"));
+    EXPECT_TRUE(host.entries["deflate"].body == fetch("deflate")) << "an unsupported encoding is kept as sent";
+    EXPECT_EQ("before", fetch("zero"));
+    EXPECT_EQ(utf16, fetch("utf16"));
+    EXPECT_EQ(inner.substr(0, inner.find('\0')), fetch("twice")) << "the body must be decoded exactly once";
+    // A broken stream decodes to nothing; the caller's parsing then fails on the empty answer.
+    EXPECT_EQ("", fetch("broken"));
+  }
+  size_t unsupported = 0;
+  for (const std::wstring& line : hvtest::LogLines(logPath)) {
+    if (line.find(L"Unsupported content encoding") != std::wstring::npos) {
+      EXPECT_EQ(L"**ERROR: Unsupported content encoding on response: deflate", line);
+      ++unsupported;
+    }
+  }
+  EXPECT_EQ(1u, unsupported);
 }
 
 TEST(SubmitTest, GzipDownloadsAreDecodedInPlaceAndVerifiedAfterDecoding) {

@@ -8,7 +8,9 @@
 #include <algorithm>
 #include <cstdint>
 #include <memory>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "common/scratch.h"
 #include "common/test_server.h"
@@ -95,6 +97,27 @@ inline hv::TransferProgress ProgressOf(const hv::VornetSession& session) {
   hv::TransferProgress progress;
   session.GetProgress(progress);
   return progress;
+}
+
+// The log's lines without their "[MM/DD/YY HH:MM:SS]: " prefix; the file is UTF-16LE with a byte order
+// mark and LF line ends.
+inline std::vector<std::wstring> LogLines(const std::wstring& path) {
+  const std::string bytes = hvtest::ReadFileBytes(path);
+  std::wstring text(bytes.size() / 2, L'\0');
+  for (size_t i = 0; i < text.size(); ++i) {
+    text[i] = static_cast<wchar_t>(static_cast<unsigned char>(bytes[2 * i]) |
+                                   (static_cast<unsigned char>(bytes[2 * i + 1]) << 8));
+  }
+  EXPECT_EQ(L'\xFEFF', text.empty() ? 0 : text[0]);
+  std::vector<std::wstring> lines;
+  std::wstringstream stream(text.empty() ? std::wstring() : text.substr(1));
+  std::wstring line;
+  while (std::getline(stream, line)) {
+    const size_t prefix = line.rfind(L"]: ", 20);
+    if (!line.empty() && line[0] == L'[' && prefix != std::wstring::npos) line.erase(0, prefix + 3);
+    lines.push_back(line);
+  }
+  return lines;
 }
 
 }  // namespace hvtest
