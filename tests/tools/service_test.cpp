@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/scratch.h"
@@ -665,6 +666,22 @@ TEST_F(ServiceTest, LogsOneLinePerRequest) {
   EXPECT_NE(std::string::npos, logged[2].find("GET /files/beta.bin -> 206 bytes 70000-199999/200000")) << logged[2];
   EXPECT_NE(std::string::npos, logged[3].find("GET /nowhere -> 404")) << logged[3];
   for (const std::string& line : logged) EXPECT_EQ('[', line[0]) << line;
+}
+
+TEST_F(ServiceTest, StartsAndStopsCleanly) {
+  // Stopping at once after starting must end the serving thread (the destructor stops).
+  for (int i = 0; i < 5; ++i) {
+    Start(Options());
+    service.reset();
+  }
+  Start(Options());
+  std::string error;
+  EXPECT_FALSE(service->Start(error));
+  EXPECT_EQ("the service was started before", error);
+  std::thread waiter([&] { service->Wait(); });
+  service->Stop();
+  waiter.join();
+  service->Stop();
 }
 
 TEST(ServiceCatalog, ErrorsNameTheLine) {

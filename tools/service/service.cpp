@@ -147,6 +147,10 @@ class DistributionService::Impl {
       server_.listen_after_bind();
       SetEvent(finished_.get());
     });
+    // httplib's stop() does nothing until the serving thread has marked the server running, so a Stop
+    // right after Start would leave that thread serving for good: wait for the mark.
+    while (!server_.is_running() && WaitForSingleObject(finished_.get(), 1) == WAIT_TIMEOUT) {
+    }
     return true;
   }
 
