@@ -41,6 +41,10 @@ void TestServer::Start() {
   port_ = server_.bind_to_any_port("127.0.0.1");
   ASSERT_GT(port_, 0);
   thread_ = std::thread([this] { server_.listen_after_bind(); });
+  // httplib's stop() is a no-op until the serving thread has marked the server running, and it offers no
+  // event for that: wait for the mark (bounded) so that a Stop right after Start cannot be lost.
+  for (int i = 0; i < 5000 && !server_.is_running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_TRUE(server_.is_running());
 }
 
 void TestServer::Stop() {

@@ -1,0 +1,134 @@
+// pelk, the command-line client, end to end: a real pelk.exe process loading hvpelk.dll, against the
+// substitute service running in this process with the repository's example catalog.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "common/scratch.h"
+#include "common/test_server.h"
+#include "service/catalog.h"
+#include "service/service.h"
+
+namespace {
+
+using hv::service::DistributionService;
+
+struct Outcome {
+  DWORD exitCode = 0xFFFFFFFF;
+  std::string output;  // stdout and stderr together
+};
+
+// Runs pelk.exe (beside this test program) with the arguments; bounded to a minute.
+Outcome RunPelk(const std::wstring& arguments) {
+  wchar_t self[MAX_PATH] = {};
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  std::wstring exe = self;
+  exe = exe.substr(0, exe.find_last_of(L'\\') + 1) + L"pelk.exe";
+  std::wstring commandLine = L"\"" + exe + L"\" " + arguments;
+
+  SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+  HANDLE readEnd = nullptr, writeEnd = nullptr;
+  EXPECT_TRUE(CreatePipe(&readEnd, &writeEnd, &inherit, 0));
+  SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdOutput = writeEnd;
+  startup.hStdError = writeEnd;
+  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  PROCESS_INFORMATION process = {};
+  Outcome outcome;
+  const bool started = CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                                      &startup, &process);
+  CloseHandle(writeEnd);
+  EXPECT_TRUE(started) << "cannot start pelk.exe";
+  if (started) {
+    char buffer[4096];
+    DWORD read = 0;
+    while (ReadFile(readEnd, buffer, sizeof(buffer), &read, nullptr) && read > 0) outcome.output.append(buffer, read);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(process.hProcess, 60000));
+    GetExitCodeProcess(process.hProcess, &outcome.exitCode);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+  }
+  CloseHandle(readEnd);
+  return outcome;
+}
+
+std::wstring ExampleCatalog() {
+  std::wstring folder = hvtest::Widen(HVPELK_SOURCE_DIR "/examples/catalog");
+  if (folder[0] == L'/') folder = L"Z:" + folder;  // the Unix path as Wine's drive Z: shows it
+  return folder;
+}
+
+class PelkClient : public ::testing::Test {
+ protected:
+  void StartService(int32_t pingStatus = 0) {
+    hv::service::Catalog catalog;
+    std::string error;
+    ASSERT_TRUE(hv::service::LoadCatalog(ExampleCatalog(), catalog, error)) << error;
+    hv::service::ServiceOptions options;
+    options.catalogFolder = ExampleCatalog();
+    options.port = 0;
+    options.reportsFile = temp.File(L"reports.xml");
+    options.pingStatus = pingStatus;
+    service = std::make_unique<DistributionService>(std::move(catalog), options, [](const std::string&) {});
+    ASSERT_TRUE(service->Start(error)) << error;
+    trellin.SetString(trellin.path(), L"S_URL", hvtest::Widen(service->Url() + hv::service::kServicePath));
+  }
+
+  hvtest::TempDir temp;
+  hvtest::ScratchKey trellin{HKEY_LOCAL_MACHINE, L"SOFTWARE\\Halvorn\\Trellin"};
+  std::unique_ptr<DistributionService> service;
+};
+
+TEST_F(PelkClient, PingsQueriesDownloadsAndReports) {
+  StartService();
+  Outcome ping = RunPelk(L"ping");
+  EXPECT_EQ(0u, ping.exitCode) << ping.output;
+  EXPECT_NE(std::string::npos, ping.output.find("the service answered")) << ping.output;
+
+  // Only the live distributions match the default filter; the beta one does not.
+  Outcome query = RunPelk(L"query --json");
+  EXPECT_EQ(0u, query.exitCode) << query.output;
+  EXPECT_NE(std::string::npos, query.output.find("\"contentId\": \"QN-2100-EN\"")) << query.output;
+  EXPECT_NE(std::string::npos, query.output.find("\"contentId\": \"QN-2100-DE\"")) << query.output;
+  EXPECT_EQ(std::string::npos, query.output.find("QS-1003-EN")) << query.output;
+
+  const std::wstring target = temp.File(L"notes.txt");
+  const std::string expected = hvtest::ReadFileBytes(ExampleCatalog() + L"\\quillan-notes-2.1-en.txt");
+  ASSERT_FALSE(expected.empty());
+  hvtest::WriteFileBytes(target, expected.substr(0, 1000));  // a partial file to resume
+  Outcome download = RunPelk(L"download --content-id QN-2100-EN --verify --out \"" + target + L"\"");
+  EXPECT_EQ(0u, download.exitCode) << download.output;
+  EXPECT_NE(std::string::npos, download.output.find("checksum verified")) << download.output;
+  EXPECT_EQ(expected, hvtest::ReadFileBytes(target));
+
+  Outcome report = RunPelk(L"report --index 0 --verify --out \"" + target + L"\"");
+  EXPECT_EQ(0u, report.exitCode) << report.output;
+  const std::string stored = hvtest::ReadFileBytes(temp.File(L"reports.xml"));
+  EXPECT_NE(std::string::npos, stored.find("DownloadStatistic")) << stored;
+  EXPECT_NE(std::string::npos, stored.find("0x40002005")) << stored;
+}
+
+TEST_F(PelkClient, FailuresPrintTheCodeAndItsNameWithANonzeroExit) {
+  StartService(900);
+  Outcome ping = RunPelk(L"ping");
+  EXPECT_EQ(1u, ping.exitCode);
+  EXPECT_NE(std::string::npos, ping.output.find("0x80008002 PELK_E_SERVICE_900")) << ping.output;
+
+  Outcome badIndex = RunPelk(L"download --index 7 --out \"" + temp.File(L"x.bin") + L"\"");
+  EXPECT_EQ(1u, badIndex.exitCode);
+  EXPECT_NE(std::string::npos, badIndex.output.find("0x8000D001 PELK_E_BAD_INDEX")) << badIndex.output;
+
+  Outcome usage = RunPelk(L"download --out");
+  EXPECT_EQ(2u, usage.exitCode);
+  EXPECT_NE(std::string::npos, usage.output.find("--out needs a value")) << usage.output;
+
+  Outcome help = RunPelk(L"query --help");
+  EXPECT_EQ(0u, help.exitCode);
+  EXPECT_NE(std::string::npos, help.output.find("usage: pelk query")) << help.output;
+}
+
+}  // namespace
