@@ -44,7 +44,8 @@ class VornetSession {
 
   // One complete exchange: GET (empty body, no post file) or POST, proxy credentials, resumption, file
   // streaming, gzip decoding, checksum. response gets the body, or the target path (ANSI) when streaming
-  // to a file; it is empty after an abort. Throws the failing status after recording it as the state.
+  // to a file; it is empty after an abort. Throws the failing status after recording it as the state;
+  // a failed file operation throws 0x80000000 | the Windows error and records PELK_E_SYSTEM_CALL.
   void Submit(const std::wstring& url, const std::wstring& body, std::string& response);
 
   // The steps of an exchange, worker thread.
@@ -58,10 +59,12 @@ class VornetSession {
   // throws the status-table code otherwise.
   StatusCode CheckStatusCode(bool strict);
   void CheckContentType();  // streaming to a file only: throws PELK_E_CONTENT_TYPE when missing or too long
-  // True when the response has a Content-Length; total bytes = bytes received + length. Throws
-  // PELK_E_TOO_LARGE_2G/_4G for sizes the installed Internet Explorer cannot handle.
+  // True when the response has a Content-Length; total bytes = bytes received + length, or 0 without a
+  // length. Throws PELK_E_TOO_LARGE_2G/_4G for sizes the installed Internet Explorer cannot handle.
   bool GetTotalDataSize();
-  void ResubmitGetRequest(const std::wstring& path, DWORD flags);  // a fresh GET, ranged from bytes received
+  // A fresh GET ranged from bytes received; any status but 200 and 206 throws (407 too). A 200 answer
+  // ignored the range: the target file starts again from byte 0.
+  void ResubmitGetRequest(const std::wstring& path, DWORD flags);
   bool AskForAuthentication();  // true when the credentials dialog returned ERROR_INTERNET_FORCE_RETRY
   void GetContentEncoding(std::wstring& out);  // empty when absent or unreadable
   // Throws status when code is a WinINet error (12001..12174); logs the code either way.
@@ -71,8 +74,9 @@ class VornetSession {
   static bool HasFreeSpace(const std::wstring& path, uint64_t size);
   void Close(StatusCode status);  // closes every handle and the target file, records status as the state
   // Caller's thread: closes the root handle under the process-wide abort lock, which fails the worker's
-  // blocked WinINet call. The abort also holds off an exchange that has not opened its root handle yet,
-  // until ClearAbort.
+  // blocked WinINet call (Wine's WinINet lets that call finish when the server next sends something and
+  // fails the call after it). The abort also holds off an exchange that has not opened its root handle
+  // yet, until ClearAbort.
   void Abort();
   void ClearAbort();  // the owning job calls it before it starts a new exchange
 
