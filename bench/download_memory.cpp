@@ -1,0 +1,174 @@
+// Peak memory of streamed downloads. For each body size a fresh child process serves a generated body
+// (made block by block as it is sent, never held whole) from a local server and downloads it with
+// VornetSession::Submit into a temporary file, which it deletes again. A fresh process per size keeps one
+// run's peak from hiding the next; the child reports its peak working set before and after the download.
+//
+//   download_memory              runs 64 MiB and 1 GiB and prints one row per size
+//   download_memory --child N    one download of N bytes (used by the parent)
+
+#include <winsock2.h>
+#include <windows.h>
+#include <psapi.h>
+
+#ifndef CPPHTTPLIB_THREAD_POOL_COUNT
+#define CPPHTTPLIB_THREAD_POOL_COUNT 2
+#endif
+#include <httplib.h>
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <thread>
+
+#include "support/status.h"
+#include "transport/session.h"
+
+namespace {
+
+constexpr uint64_t kMiB = 1024 * 1024;
+constexpr size_t kBlock = 64 * 1024;
+
+uint64_t PeakWorkingSet() {
+  PROCESS_MEMORY_COUNTERS counters = {};
+  counters.cb = sizeof(counters);
+  if (!GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof(counters))) return 0;
+  return counters.PeakWorkingSetSize;
+}
+
+uint64_t FileSize(const std::wstring& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data = {};
+  if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return 0;
+  return (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+// One download of size bytes; prints "<peak before> <peak after> <milliseconds> <bytes on disk> <status>".
+int RunChild(uint64_t size) {
+  httplib::Server server;
+  server.Get("/body", [size](const httplib::Request&, httplib::Response& response) {
+    response.set_content_provider(static_cast<size_t>(size), "application/octet-stream",
+                                  [](size_t offset, size_t length, httplib::DataSink& sink) {
+                                    char block[kBlock];
+                                    const size_t count = std::min(length, sizeof(block));
+                                    for (size_t i = 0; i < count; ++i) {
+                                      const size_t at = offset + i;
+                                      block[i] = static_cast<char>(at ^ (at >> 8) ^ (at >> 16));
+                                    }
+                                    return sink.write(block, count);
+                                  });
+  });
+  const int port = server.bind_to_any_port("127.0.0.1");
+  if (port <= 0) return 2;
+  std::thread serving([&server] { server.listen_after_bind(); });
+
+  wchar_t folder[MAX_PATH] = {};
+  GetTempPathW(MAX_PATH, folder);
+  const std::wstring target =
+      std::wstring(folder) + L"hvpelk-bench-" + std::to_wstring(GetCurrentProcessId()) + L".bin";
+  const std::wstring url = L"http://127.0.0.1:" + std::to_wstring(port) + L"/body";
+
+  const uint64_t before = PeakWorkingSet();
+  const DWORD start = GetTickCount();
+  hv::StatusCode status = 0;
+  {
+    hv::VornetSession session;
+    session.SetStreamToFile(true, target, L"");
+    std::string response;
+    try {
+      session.Submit(url, L"", response);
+    } catch (const hv::StatusError& error) {
+      status = error.code();
+    }
+  }
+  const DWORD elapsed = GetTickCount() - start;
+  const uint64_t after = PeakWorkingSet();
+  const uint64_t written = FileSize(target);
+  DeleteFileW(target.c_str());
+  server.stop();
+  serving.join();
+
+  printf("%" PRIu64 " %" PRIu64 " %lu %" PRIu64 " %ld\n", before, after, static_cast<unsigned long>(elapsed), written,
+         static_cast<long>(status));
+  fflush(stdout);
+  return status == 0 && written == size ? 0 : 1;
+}
+
+// Runs this program with --child size and returns what it printed ("" when it could not run).
+std::string RunChildProcess(uint64_t size) {
+  wchar_t self[MAX_PATH] = {};
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  std::wstring commandLine = L"\"" + std::wstring(self) + L"\" --child " + std::to_wstring(size);
+
+  SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+  HANDLE readEnd = nullptr;
+  HANDLE writeEnd = nullptr;
+  if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return std::string();
+  SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdOutput = writeEnd;
+  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  PROCESS_INFORMATION process = {};
+  const BOOL started =
+      CreateProcessW(self, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process);
+  CloseHandle(writeEnd);  // the child holds its own copy; the read below ends when the child exits
+  std::string output;
+  if (started) {
+    char buffer[256];
+    DWORD got = 0;
+    while (ReadFile(readEnd, buffer, sizeof(buffer), &got, nullptr) && got > 0) output.append(buffer, got);
+    WaitForSingleObject(process.hProcess, INFINITE);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+  }
+  CloseHandle(readEnd);
+  return output;
+}
+
+std::string MiB(uint64_t bytes) {
+  char text[32];
+  snprintf(text, sizeof(text), "%.1f MiB", static_cast<double>(bytes) / kMiB);
+  return text;
+}
+
+int RunAll() {
+  printf("%-11s %-14s %-14s %-12s %-10s %s\n", "body", "peak before", "peak after", "growth", "time", "status");
+  fflush(stdout);
+  int failures = 0;
+  for (uint64_t size : {64 * kMiB, 1024 * kMiB}) {
+    const std::string output = RunChildProcess(size);
+    uint64_t before = 0, after = 0, written = 0;
+    unsigned long elapsed = 0;
+    long status = 0;
+    if (sscanf(output.c_str(), "%" SCNu64 " %" SCNu64 " %lu %" SCNu64 " %ld", &before, &after, &elapsed, &written,
+               &status) != 5) {
+      printf("%-11s the child process failed: %s\n", MiB(size).c_str(), output.c_str());
+      ++failures;
+      continue;
+    }
+    char verdict[64];
+    if (status != 0) {
+      snprintf(verdict, sizeof(verdict), "failed 0x%08lX", static_cast<unsigned long>(status));
+    } else if (written != size) {
+      snprintf(verdict, sizeof(verdict), "short file (%" PRIu64 " bytes)", written);
+    } else {
+      snprintf(verdict, sizeof(verdict), "ok");
+    }
+    if (status != 0 || written != size) ++failures;
+    printf("%-11s %-14s %-14s %-12s %-10s %s\n", MiB(size).c_str(), MiB(before).c_str(), MiB(after).c_str(),
+           MiB(after - before).c_str(), (std::to_string(elapsed) + " ms").c_str(), verdict);
+    fflush(stdout);
+  }
+  return failures == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 3 && std::string(argv[1]) == "--child") return RunChild(std::strtoull(argv[2], nullptr, 10));
+  return RunAll();
+}
