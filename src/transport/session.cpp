@@ -200,7 +200,9 @@ void VornetSession::OpenConnection(const std::wstring& host, uint16_t port) {
 }
 
 void VornetSession::OpenRequest(const wchar_t* verb, const std::wstring& path, DWORD flags) {
-  DropHandle(request_);
+  // A request handle replaced here (after a proxy's 407) is not closed: it goes with its connection, so
+  // the credentials the dialog stored through it stay in force for the new request.
+  request_.release();
   UniqueInternet request(
       HttpOpenRequestW(connection_.get(), verb, path.c_str(), nullptr, nullptr, nullptr, flags, 1));
   if (!request) {
