@@ -1,5 +1,7 @@
 #include "common/scratch.h"
 
+#include "support/md5.h"
+
 #include <gtest/gtest.h>
 #include <shellapi.h>
 
@@ -90,5 +92,12 @@ std::string ReadFileBytes(const std::wstring& path) {
 }
 
 bool FileExists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+std::wstring Md5Of(const std::string& bytes) {
+  TempDir dir;
+  WriteFileBytes(dir.File(L"digest.bin"), bytes);
+  uint64_t hashed = 0;
+  return hv::FileMd5Hex(dir.File(L"digest.bin"), hashed);
+}
 
 }  // namespace hvtest

@@ -50,5 +50,7 @@ class TempDir {
 void WriteFileBytes(const std::wstring& path, const std::string& bytes);
 std::string ReadFileBytes(const std::wstring& path);
 bool FileExists(const std::wstring& path);
+// The lower-case MD5 hex digest of bytes (the library's checksum helper over a scratch copy on disk).
+std::wstring Md5Of(const std::string& bytes);
 
 }  // namespace hvtest

@@ -28,18 +28,16 @@ std::string StatusAnswer(const std::string& code) {
 }
 
 // The distribution service at the configured secure URL: answers every GET and POST with the current
-// answer and HTTP status, optionally holding the answer until the test opens the gate. The server's own
-// record is taken before the body is read, so the handler keeps the bodies.
+// answer and HTTP status, optionally holding the answer until the test opens the gate.
 class Service {
  public:
   Service() : key_(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Halvorn\\Trellin") {
-    auto handler = [this](const httplib::Request& request, httplib::Response& response) {
+    auto handler = [this](const httplib::Request&, httplib::Response& response) {
       std::string body;
       int status = 200;
       hvtest::Gate* gate = nullptr;
       {
         std::lock_guard<std::mutex> lock(mutex_);
-        bodies_.push_back(request.body);
         body = answer_;
         status = httpStatus_;
         gate = gate_;
@@ -48,9 +46,6 @@ class Service {
       response.status = status;
       response.set_content(body, "text/xml");
     };
-    // One request per connection: a connection WinINet keeps in its pool would hold up the server's
-    // shutdown for the whole keep-alive time.
-    server_.server().set_keep_alive_max_count(1);
     server_.server().Get(kServicePath, handler);
     server_.server().Post(kServicePath, handler);
     server_.Start();
@@ -67,9 +62,11 @@ class Service {
     gate_ = gate;
   }
 
-  std::vector<std::string> Bodies() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return bodies_;
+  // The request bodies received so far, in order.
+  std::vector<std::string> Bodies() const {
+    std::vector<std::string> bodies;
+    for (const hvtest::RecordedRequest& request : server_.Requests()) bodies.push_back(request.body);
+    return bodies;
   }
   hvtest::TestServer& server() { return server_; }
   const hvtest::ScratchKey& key() const { return key_; }
@@ -81,7 +78,6 @@ class Service {
   std::string answer_;
   int httpStatus_ = 200;
   hvtest::Gate* gate_ = nullptr;
-  std::vector<std::string> bodies_;
 };
 
 ClientIdentity TestIdentity() {

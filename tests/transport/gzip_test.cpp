@@ -7,6 +7,7 @@
 #include <string>
 
 #include "common/scratch.h"
+#include "transport_fixture.h"
 
 namespace {
 
@@ -27,22 +28,9 @@ std::string SampleData(size_t size, uint32_t seed) {
   return data;
 }
 
-// Compresses with zlib; windowBits 31 gives a complete gzip member, -15 raw deflate data.
-std::string Compress(const std::string& data, int windowBits) {
-  z_stream stream = {};
-  EXPECT_EQ(Z_OK, deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, windowBits, 8, Z_DEFAULT_STRATEGY));
-  std::string out(deflateBound(&stream, static_cast<uLong>(data.size())) + 64, '\0');
-  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-  stream.avail_in = static_cast<uInt>(data.size());
-  stream.next_out = reinterpret_cast<Bytef*>(&out[0]);
-  stream.avail_out = static_cast<uInt>(out.size());
-  EXPECT_EQ(Z_STREAM_END, deflate(&stream, Z_FINISH));
-  out.resize(stream.total_out);
-  deflateEnd(&stream);
-  return out;
-}
+using hvtest::Compress;
 
-std::string GzipMember(const std::string& data) { return Compress(data, 31); }
+std::string GzipMember(const std::string& data) { return hvtest::Gzip(data); }
 
 std::string LittleEndian32(uint32_t value) {
   std::string bytes;

@@ -15,7 +15,6 @@
 #include "common/scratch.h"
 #include "common/test_server.h"
 #include "packets/client_identity.h"
-#include "support/md5.h"
 #include "transport/session.h"
 
 namespace hvtest {
@@ -40,10 +39,10 @@ inline std::string SampleBytes(size_t size, uint32_t seed = 1) {
   return data;
 }
 
-// One complete gzip member of data.
-inline std::string Gzip(const std::string& data) {
+// Compresses with zlib; windowBits 31 gives a complete gzip member, -15 raw deflate data.
+inline std::string Compress(const std::string& data, int windowBits) {
   z_stream stream = {};
-  EXPECT_EQ(Z_OK, deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY));
+  EXPECT_EQ(Z_OK, deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, windowBits, 8, Z_DEFAULT_STRATEGY));
   std::string out(deflateBound(&stream, static_cast<uLong>(data.size())) + 64, '\0');
   stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
   stream.avail_in = static_cast<uInt>(data.size());
@@ -55,13 +54,8 @@ inline std::string Gzip(const std::string& data) {
   return out;
 }
 
-// The lower-case MD5 hex digest of bytes, through a scratch file.
-inline std::wstring Md5Of(const std::string& bytes) {
-  TempDir dir;
-  WriteFileBytes(dir.File(L"digest.bin"), bytes);
-  uint64_t hashed = 0;
-  return hv::FileMd5Hex(dir.File(L"digest.bin"), hashed);
-}
+// One complete gzip member of data.
+inline std::string Gzip(const std::string& data) { return Compress(data, 31); }
 
 // Serves data with its length and honours a single Range ("bytes=S-") with 206, as download servers do.
 // With cutAt set, the connection is closed once the body has reached that offset.
