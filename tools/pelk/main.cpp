@@ -348,7 +348,11 @@ class ProgressView {
       char bar[31] = {};
       for (int i = 0; i < 30; ++i) bar[i] = (percent >= 0 && i < percent * 30 / 100) ? '#' : '-';
       std::string left = "?";
-      if (rate > 0 && total > received) left = std::to_string(static_cast<long long>((total - received) / rate)) + "s";
+      if (total > 0 && received >= total) {
+        left = "0s";
+      } else if (rate > 0 && total > received) {
+        left = std::to_string(static_cast<long long>((total - received) / rate)) + "s";
+      }
       printf("\r%-10s [%s] %3d%% %s/%s %s/s, %s left   ", LookUpStatus(phase).name + 11 /* after PELK_PHASE_ */, bar,
              percent < 0 ? 0 : percent, Bytes(done).c_str(), total ? Bytes(total).c_str() : "?",
              Bytes(static_cast<uint64_t>(rate)).c_str(), left.c_str());
