@@ -15,7 +15,7 @@ TestServer::TestServer() {
   // One request per connection: a stop never waits for an idle keep-alive connection to time out.
   server_.set_keep_alive_max_count(1);
   // A request is recorded when it arrives (so a test can wait for one whose handler blocks); its body is
-  // read only after routing, so the logger, which runs once the response is out, adds it then.
+  // read only after routing, so the post-routing handler, which runs before the response goes out, adds it.
   server_.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response&) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -25,7 +25,7 @@ TestServer::TestServer() {
     arrived_.notify_all();
     return httplib::Server::HandlerResponse::Unhandled;
   });
-  server_.set_logger([this](const httplib::Request& req, const httplib::Response&) {
+  server_.set_post_routing_handler([this](const httplib::Request& req, httplib::Response&) {
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = inFlight_.find(&req);
     if (it == inFlight_.end()) return;

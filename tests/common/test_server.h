@@ -1,7 +1,7 @@
 // An HTTP server inside the test process, on 127.0.0.1 and a port the OS picks. Register handlers on
 // server() before Start(); Start() returns once the socket listens; the destructor stops and joins it.
 // Every request is recorded when it arrives, so a test can check the exact bytes the client sent; its body
-// is added once the response has been written.
+// is added once the handler has run, before the response goes out.
 #pragma once
 
 #ifndef CPPHTTPLIB_THREAD_POOL_COUNT
