@@ -7,24 +7,13 @@
 namespace hv {
 namespace {
 
+using hvtest::BuildDefaultFilter;
 using hvtest::StatusOf;
 
 std::wstring Written(const ContentQuery& query) {
   PacketDocument document(L"contentQuery", L"");
   query.Write(document, document.Root());
   return document.Save(true, false);
-}
-
-// The filter a connection starts with: the fixed conditions in an And root and an empty Or group that
-// receives the caller's conditions.
-void BuildDefaultFilter(ContentQuery& query) {
-  query.Reset();
-  query.OpenGroup(QueryOperator::And);
-  query.AddCondition(L"contentType", L"UPDATE", CompareType::Equal);
-  query.AddCondition(L"targetClient", L"Quillan Distribution", CompareType::Equal);
-  query.AddCondition(L"status", L"live", CompareType::Equal);
-  query.AddCondition(L"locale", L"en-XX", CompareType::Equal);
-  query.OpenGroup(QueryOperator::Or);
 }
 
 TEST(ContentQuery, DefaultFilterAndCallerConditions) {

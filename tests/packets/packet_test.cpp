@@ -18,37 +18,15 @@ std::wstring Envelope(const Packet& packet) {
   return document.Save(true, true);
 }
 
-std::wstring RootLine() {
-  const std::wstring uri = kPacketNamespace;
-  return L"<packet xmlns=\"" + uri +
-         L"\" xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" xsi:schemaLocation=\"" + uri +
-         L" Schemas/Common/2.0/Packet.xsd\" schemaVersion=\"2.0\">\n";
-}
-
 TEST(PacketEnvelope, RequestDocument) {
   const std::wstring uri = kPacketNamespace;
   ASSERT_GT(uri.size(), 3u);
   EXPECT_EQ(L"2.0", uri.substr(uri.size() - 3));
   EXPECT_EQ(uri + L" Schemas/Common/2.0/Packet.xsd", PacketSchemaLocation());
 
-  ClientIdentity identity;
-  identity.appName = L"App";
-  identity.appVersion = L"1.0";
-  identity.wrapperName = L"Wrap";
-  identity.wrapperVersion = L"2.0";
   TestCommand command;
-  const Packet packet(PacketHeader(identity, L"de-DE"), L"testCommand", command);
-  const std::wstring expected = L"\xFEFF<?xml version=\"1.0\"?>\n" + RootLine() +
-                                L"\t<header>\n"
-                                L"\t\t<locale>de-DE</locale>\n"
-                                L"\t\t<date />\n"
-                                L"\t\t<client>\n"
-                                L"\t\t\t<swapp version=\"1.0\">App</swapp>\n"
-                                L"\t\t\t<corelib version=\"14.0.0\">hvpelk</corelib>\n"
-                                L"\t\t\t<wrapperlib version=\"2.0\">Wrap</wrapperlib>\n"
-                                L"\t\t</client>\n"
-                                L"\t</header>\n"
-                                L"\t<body>\n"
+  const Packet packet(PacketHeader(hvtest::TestIdentity(), L"de-DE"), L"testCommand", command);
+  const std::wstring expected = hvtest::PacketStart(L"\t\t<locale>de-DE</locale>\n") +
                                 L"\t\t<testCommand>\n"
                                 L"\t\t\t<x>1</x>\n"
                                 L"\t\t</testCommand>\n"
@@ -59,7 +37,7 @@ TEST(PacketEnvelope, RequestDocument) {
 
   // No command: an empty body. Empty names still give start and end tags, empty versions an empty value.
   const Packet bare{PacketHeader(ClientIdentity(), L"")};
-  EXPECT_EQ(L"\xFEFF<?xml version=\"1.0\"?>\n" + RootLine() +
+  EXPECT_EQ(L"\xFEFF<?xml version=\"1.0\"?>\n" + hvtest::RootLine() +
                 L"\t<header>\n"
                 L"\t\t<locale />\n"
                 L"\t\t<date />\n"

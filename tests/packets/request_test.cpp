@@ -15,7 +15,10 @@
 namespace hv {
 namespace {
 
+using hvtest::BuildDefaultFilter;
+using hvtest::PacketStart;
 using hvtest::StatusOf;
+using hvtest::TestIdentity;
 using hvtest::Utf16Le;
 
 const char kServicePath[] = "/hvtr/trellin";
@@ -80,33 +83,6 @@ class Service {
   hvtest::Gate* gate_ = nullptr;
 };
 
-ClientIdentity TestIdentity() {
-  ClientIdentity identity;
-  identity.appName = L"App";
-  identity.appVersion = L"1.0";
-  identity.wrapperName = L"Wrap";
-  identity.wrapperVersion = L"2.0";
-  return identity;
-}
-
-// Declaration, root with its four attributes, and the request header for TestIdentity.
-std::wstring PacketStart(const std::wstring& localeLine) {
-  const std::wstring uri = kPacketNamespace;
-  return L"\xFEFF<?xml version=\"1.0\"?>\n<packet xmlns=\"" + uri +
-         L"\" xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" xsi:schemaLocation=\"" + uri +
-         L" Schemas/Common/2.0/Packet.xsd\" schemaVersion=\"2.0\">\n"
-         L"\t<header>\n" +
-         localeLine +
-         L"\t\t<date />\n"
-         L"\t\t<client>\n"
-         L"\t\t\t<swapp version=\"1.0\">App</swapp>\n"
-         L"\t\t\t<corelib version=\"14.0.0\">hvpelk</corelib>\n"
-         L"\t\t\t<wrapperlib version=\"2.0\">Wrap</wrapperlib>\n"
-         L"\t\t</client>\n"
-         L"\t</header>\n"
-         L"\t<body>\n";
-}
-
 TEST(PingRequest, GetUrlAndStatusMapping) {
   Service service;
   ClientIdentity identity = TestIdentity();
@@ -163,12 +139,7 @@ TEST(CommandRequest, QueryPacketBytesAndAnswer) {
   Service service;
   ClientIdentity identity = TestIdentity();
   ContentQuery query;
-  query.OpenGroup(QueryOperator::And);
-  query.AddCondition(L"contentType", L"UPDATE", CompareType::Equal);
-  query.AddCondition(L"targetClient", L"Quillan Distribution", CompareType::Equal);
-  query.AddCondition(L"status", L"live", CompareType::Equal);
-  query.AddCondition(L"locale", L"en-XX", CompareType::Equal);
-  query.OpenGroup(QueryOperator::Or);
+  BuildDefaultFilter(query);
   query.AddCondition(L"distPackageGUID", L"{A&B}", CompareType::Equal);
 
   // An unclosed query fails while composing: nothing is sent.

@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "packets/client_identity.h"
+#include "packets/content_query.h"
+#include "packets/packet.h"
 #include "support/probes.h"
 #include "support/status.h"
 
@@ -108,6 +110,49 @@ inline void SetStoredUserId(const std::wstring* text) {
     RegDeleteValueW(key, UserIdBackup::kValue);
   }
   RegCloseKey(key);
+}
+
+// The identity the golden request texts are written for.
+inline hv::ClientIdentity TestIdentity() {
+  hv::ClientIdentity identity;
+  identity.appName = L"App";
+  identity.appVersion = L"1.0";
+  identity.wrapperName = L"Wrap";
+  identity.wrapperVersion = L"2.0";
+  return identity;
+}
+
+// The root element's line with its four attributes in order.
+inline std::wstring RootLine() {
+  const std::wstring uri = hv::kPacketNamespace;
+  return L"<packet xmlns=\"" + uri +
+         L"\" xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" xsi:schemaLocation=\"" + uri +
+         L" Schemas/Common/2.0/Packet.xsd\" schemaVersion=\"2.0\">\n";
+}
+
+// Byte order mark, declaration, root, and the request header for TestIdentity, up to the body's start tag.
+inline std::wstring PacketStart(const std::wstring& localeLine) {
+  return L"\xFEFF<?xml version=\"1.0\"?>\n" + RootLine() + L"\t<header>\n" + localeLine +
+         L"\t\t<date />\n"
+         L"\t\t<client>\n"
+         L"\t\t\t<swapp version=\"1.0\">App</swapp>\n"
+         L"\t\t\t<corelib version=\"14.0.0\">hvpelk</corelib>\n"
+         L"\t\t\t<wrapperlib version=\"2.0\">Wrap</wrapperlib>\n"
+         L"\t\t</client>\n"
+         L"\t</header>\n"
+         L"\t<body>\n";
+}
+
+// The filter a connection starts with: the fixed conditions in an And root and an empty Or group that
+// receives the caller's conditions.
+inline void BuildDefaultFilter(hv::ContentQuery& query) {
+  query.Reset();
+  query.OpenGroup(hv::QueryOperator::And);
+  query.AddCondition(L"contentType", L"UPDATE", hv::CompareType::Equal);
+  query.AddCondition(L"targetClient", L"Quillan Distribution", hv::CompareType::Equal);
+  query.AddCondition(L"status", L"live", hv::CompareType::Equal);
+  query.AddCondition(L"locale", L"en-XX", hv::CompareType::Equal);
+  query.OpenGroup(hv::QueryOperator::Or);
 }
 
 }  // namespace hvtest
