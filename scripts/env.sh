@@ -10,12 +10,18 @@ export WINEARCH=win64
 export WINEDEBUG=-all
 # No Mono or Gecko install prompts in a fresh prefix.
 export WINEDLLOVERRIDES="mscoree=;mshtml="
+# The 64-bit loader is named explicitly: once wine32 is installed, Debian's `wine` script prefers the
+# 32-bit loader for every program, and WINELOADER tells Wine which loader starts further processes.
+wine64_loader=/usr/lib/wine/wine64
+[ -x "$wine64_loader" ] || wine64_loader=$(command -v wine64 || command -v wine || echo wine64)
+export WINELOADER="$wine64_loader"
+wine64() { "$wine64_loader" "$@"; }
 unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY no_proxy NO_PROXY all_proxy ALL_PROXY ftp_proxy
 
 configure() { # arch, folder, tests ON/OFF
   [ -f "$2/CMakeCache.txt" ] && return 0
   cmake -S "$top" -B "$2" --toolchain "$top/cmake/toolchain-$1.cmake" -DHVPELK_TESTS="$3" \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CROSSCOMPILING_EMULATOR="$wine64_loader" >/dev/null
 }
 build_64() {
   configure x86_64 "$build64" ON
@@ -31,12 +37,12 @@ build_all() {
 start_wine() {
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
     echo "wine: creating the private prefix $WINEPREFIX"
-    wineboot -i >/dev/null 2>&1 || true
+    wine64 wineboot -i >/dev/null 2>&1 || true
     wineserver -w
   fi
   wineserver -p 2>/dev/null || true  # an already running server is fine
   trap 'wineserver -k 2>/dev/null || true' EXIT
   # Start the prefix's background services now, detached from our output: started by the first test
   # instead, they would inherit its pipes and keep CTest waiting for end-of-file.
-  wine cmd /c exit </dev/null >/dev/null 2>&1 || true
+  wine64 cmd /c exit </dev/null >/dev/null 2>&1 || true
 }
