@@ -113,6 +113,19 @@ int32_t ParseInt(const std::string& text, const char* option) {
   return static_cast<int32_t>(value);
 }
 
+// The option that sets a text of Options; null for any other argument.
+std::wstring Options::*TextOption(const std::string& arg) {
+  static const std::pair<const char*, std::wstring Options::*> kTexts[] = {
+      {"--dll", &Options::dll},         {"--app", &Options::app},
+      {"--app-version", &Options::appVersion}, {"--wrapper", &Options::wrapper},
+      {"--wrapper-version", &Options::wrapperVersion}, {"--locale", &Options::locale},
+      {"--content-id", &Options::contentId},   {"--out", &Options::out}};
+  for (const auto& option : kTexts) {
+    if (arg == option.first) return option.second;
+  }
+  return nullptr;
+}
+
 Options Parse(const std::vector<std::string>& args) {
   Options options;
   size_t i = 0;
@@ -125,18 +138,8 @@ Options Parse(const std::vector<std::string>& args) {
     if (arg == "--help" || arg == "-h") {
       options.command = options.command.empty() ? "help" : options.command + "-help";
       return options;
-    } else if (arg == "--dll") {
-      options.dll = Widen(value("--dll"));
-    } else if (arg == "--app") {
-      options.app = Widen(value("--app"));
-    } else if (arg == "--app-version") {
-      options.appVersion = Widen(value("--app-version"));
-    } else if (arg == "--wrapper") {
-      options.wrapper = Widen(value("--wrapper"));
-    } else if (arg == "--wrapper-version") {
-      options.wrapperVersion = Widen(value("--wrapper-version"));
-    } else if (arg == "--locale") {
-      options.locale = Widen(value("--locale"));
+    } else if (std::wstring Options::*text = TextOption(arg)) {
+      options.*text = Widen(value(arg.c_str()));
     } else if (arg == "--silent-proxy") {
       options.silentProxy = true;
     } else if (arg == "--timeout") {
@@ -154,10 +157,6 @@ Options Parse(const std::vector<std::string>& args) {
       options.json = true;
     } else if (arg == "--index") {
       options.index = ParseInt(value("--index"), "--index");
-    } else if (arg == "--content-id") {
-      options.contentId = Widen(value("--content-id"));
-    } else if (arg == "--out") {
-      options.out = Widen(value("--out"));
     } else if (arg == "--verify") {
       options.verify = true;
     } else if (!arg.empty() && arg[0] == '-') {
