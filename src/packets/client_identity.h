@@ -4,11 +4,13 @@
 #include <cstdint>
 #include <string>
 
+#include <hvpelk/version.h>
+
 namespace hv {
 
 // This library's own module name and version, as written into packets.
 inline const wchar_t kCoreLibraryName[] = L"hvpelk";
-inline const wchar_t kCoreLibraryVersion[] = L"14.0.0";
+inline const wchar_t kCoreLibraryVersion[] = L"" HVPELK_VERSION_TEXT;
 
 struct ClientIdentity {
   std::wstring appName;
