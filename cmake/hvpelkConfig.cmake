@@ -1,0 +1,20 @@
+# find_package(hvpelk) in an unpacked release kit: the imported target hvpelk::hvpelk (bin/hvpelk.dll, its
+# import library and include/). Paths are taken relative to this file, so the kit works wherever it lies.
+get_filename_component(_hvpelk_root "${CMAKE_CURRENT_LIST_DIR}/../../.." ABSOLUTE)
+if(NOT TARGET hvpelk::hvpelk)
+  add_library(hvpelk::hvpelk SHARED IMPORTED)
+  # MSVC-style linkers (link.exe, lld-link behind clang-cl) take hvpelk.lib; MinGW takes libhvpelk.dll.a.
+  if(MSVC)
+    set(_hvpelk_implib "${_hvpelk_root}/lib/hvpelk.lib")
+  else()
+    set(_hvpelk_implib "${_hvpelk_root}/lib/libhvpelk.dll.a")
+  endif()
+  set_target_properties(hvpelk::hvpelk PROPERTIES
+    IMPORTED_LOCATION "${_hvpelk_root}/bin/hvpelk.dll"
+    IMPORTED_IMPLIB "${_hvpelk_implib}"
+    INTERFACE_INCLUDE_DIRECTORIES "${_hvpelk_root}/include"
+    # Text results come as BSTRs in VARIANTs: callers free them with VariantClear.
+    INTERFACE_LINK_LIBRARIES oleaut32)
+  unset(_hvpelk_implib)
+endif()
+unset(_hvpelk_root)
