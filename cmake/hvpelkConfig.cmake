@@ -3,11 +3,12 @@
 get_filename_component(_hvpelk_root "${CMAKE_CURRENT_LIST_DIR}/../../.." ABSOLUTE)
 if(NOT TARGET hvpelk::hvpelk)
   add_library(hvpelk::hvpelk SHARED IMPORTED)
-  # MSVC-style linkers (link.exe, lld-link behind clang-cl) take hvpelk.lib; MinGW takes libhvpelk.dll.a.
-  if(MSVC)
-    set(_hvpelk_implib "${_hvpelk_root}/lib/hvpelk.lib")
-  else()
+  # MinGW's linker takes libhvpelk.dll.a; the MSVC toolchains (cl, clang-cl, clang for *-windows-msvc) take
+  # hvpelk.lib.
+  if(MINGW)
     set(_hvpelk_implib "${_hvpelk_root}/lib/libhvpelk.dll.a")
+  else()
+    set(_hvpelk_implib "${_hvpelk_root}/lib/hvpelk.lib")
   endif()
   set_target_properties(hvpelk::hvpelk PROPERTIES
     IMPORTED_LOCATION "${_hvpelk_root}/bin/hvpelk.dll"

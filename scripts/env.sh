@@ -62,7 +62,7 @@ start_service() { # hvservice.exe, catalog folder, work folder
     kill -0 "$service_pid" 2>/dev/null || break
     sleep 0.05
   done
-  service_url=$(grep -o 'http://[^ ]*' "$3/service.log" | head -n 1 | tr -d '\r')
+  service_url=$(grep -os 'http://[^ ]*' "$3/service.log" | head -n 1 | tr -d '\r' || true)
   [ -n "$service_url" ] || { echo "hvservice did not start:"; cat "$3/service.log"; return 1; }
 }
 use_service() {
@@ -70,7 +70,8 @@ use_service() {
   wine64 reg add "$service_key" /v URL /t REG_SZ /d "$service_url" /f >/dev/null
 }
 stop_service() {
-  if [ -n "$service_pid" ]; then kill "$service_pid" 2>/dev/null && wait "$service_pid" 2>/dev/null || true; fi
+  [ -n "$service_pid" ] || return 0
+  kill "$service_pid" 2>/dev/null && wait "$service_pid" 2>/dev/null || true
   service_pid=
   wine64 reg delete "$service_key" /f >/dev/null 2>&1 || true
 }
