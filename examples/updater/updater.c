@@ -30,7 +30,9 @@ static void GetText(PelkStatus(PELK_CALL* getter)(int32_t, int32_t, VARIANT*), i
   VARIANT text;
   VariantInit(&text);
   out[0] = L'\0';
-  if (getter(handle, index, &text) == PELK_S_OK && V_BSTR(&text) != NULL) lstrcpynW(out, V_BSTR(&text), (int)size);
+  if (getter(handle, index, &text) == PELK_S_OK && V_BSTR(&text) != NULL) {
+    lstrcpynW(out, V_BSTR(&text), (int)size);
+  }
   VariantClear(&text);
 }
 
@@ -122,7 +124,8 @@ static int Update(int32_t handle, const wchar_t* target) {
            (unsigned long long)(after > before ? after - before : 0));
   }
 
-  /* The statistics of this download, a failed one too, go back to the service. */
+  /* The statistics of this download, a failed one too, go back to the service. A report that cannot be
+   * sent does not fail the update. */
   status = PelkReportSubmit(handle);
   if (status == PELK_S_OK) printf("updater: download statistics sent\n");
   else Failed("sending the statistics", status);
