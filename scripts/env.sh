@@ -46,3 +46,32 @@ start_wine() {
   # instead, they would inherit its pipes and keep CTest waiting for end-of-file.
   wine64 cmd /c exit </dev/null >/dev/null 2>&1 || true
 }
+
+# hvservice, the substitute distribution service, for the demo and the kit test. start_service runs it in
+# the background on a free port with a catalog folder, its log and stored reports in a work folder, waits
+# until it listens (at most 10 s), and sets service_pid and service_url. use_service points the library
+# at it in the prefix's registry; stop_service stops it and removes that registry key again.
+service_key='HKLM\SOFTWARE\Halvorn\Trellin'
+service_pid=
+start_service() { # hvservice.exe, catalog folder, work folder
+  wine64 "$1" --catalog "$(wine64 winepath -w "$2" 2>/dev/null)" --port 0 \
+    --reports "$(wine64 winepath -w "$3/reports.xml" 2>/dev/null)" >"$3/service.log" 2>&1 &
+  service_pid=$!
+  for _ in $(seq 1 200); do
+    grep -qs 'listening on' "$3/service.log" && break
+    kill -0 "$service_pid" 2>/dev/null || break
+    sleep 0.05
+  done
+  service_url=$(grep -os 'http://[^ ]*' "$3/service.log" | head -n 1 | tr -d '\r' || true)
+  [ -n "$service_url" ] || { echo "hvservice did not start:"; cat "$3/service.log"; return 1; }
+}
+use_service() {
+  wine64 reg add "$service_key" /v S_URL /t REG_SZ /d "$service_url" /f >/dev/null
+  wine64 reg add "$service_key" /v URL /t REG_SZ /d "$service_url" /f >/dev/null
+}
+stop_service() {
+  [ -n "$service_pid" ] || return 0
+  kill "$service_pid" 2>/dev/null && wait "$service_pid" 2>/dev/null || true
+  service_pid=
+  wine64 reg delete "$service_key" /f >/dev/null 2>&1 || true
+}

@@ -2,6 +2,7 @@
 // installer does, and drives it: ping the service, run a content query, download a distribution with
 // progress, resume and verification, and send the download statistics report.
 #include <hvpelk/loader.h>
+#include <hvpelk/version.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -67,7 +68,7 @@ const char kPingHelp[] =
 struct Options {
   std::wstring dll;
   std::wstring app = L"pelk";
-  std::wstring appVersion = L"14.0.0";
+  std::wstring appVersion = L"" HVPELK_VERSION_TEXT;
   std::wstring wrapper;
   std::wstring wrapperVersion;
   std::wstring locale = L"en-US";

@@ -4,10 +4,12 @@
 #include <cstdint>
 #include <string>
 
+#include <hvpelk/version.h>
+
 namespace hv {
 
 // This library's own version, as its packets and its user agent carry it.
-inline const wchar_t kCoreLibraryVersion[] = L"14.0.0";
+inline const wchar_t kCoreLibraryVersion[] = L"" HVPELK_VERSION_TEXT;
 
 struct FourPartVersion {
   int32_t major = -1;
