@@ -76,6 +76,7 @@ const char kCatalog[] =
     "contentType = PATCH\r\n"
     "targetClient = Other Client\r\n"
     "locale = fr-XX\r\n"
+    "installCondition.sp&lang = \"fr\" <2>\r\n"
     "\r\n"
     "[distribution]\r\n"
     "id = E1\r\n"
@@ -413,6 +414,148 @@ TEST_F(ServiceTest, AnswerCarriesTheUpdateShape) {
   Start(Options({L"--host", L"0.0.0.0"}));
   EXPECT_EQ(hvtest::Widen("http://127.0.0.1:" + std::to_string(service->port()) + "/files/alpha.txt"),
             Query(And(Meta(L"distributionGUID", L"{AAAA1111-0000-0000-0000-00000000000A}"))).updates.at(0).downloadUrl);
+}
+
+// The answer with its "date" text replaced by "(date)", after checking it is a UTC time
+// "YYYY-MM-DDThh:mm:ssZ".
+std::string MaskDate(const std::string& answer) {
+  const std::string open = "<date>";
+  size_t start = answer.find(open);
+  size_t end = answer.find("</date>");
+  if (start == std::string::npos || end == std::string::npos || end < start) {
+    ADD_FAILURE() << "no date in the answer: " << answer;
+    return answer;
+  }
+  start += open.size();
+  const std::string date = answer.substr(start, end - start);
+  const std::string shape = "dddd-dd-ddTdd:dd:ddZ";
+  bool fits = date.size() == shape.size();
+  for (size_t i = 0; fits && i < shape.size(); ++i) {
+    fits = shape[i] == 'd' ? date[i] >= '0' && date[i] <= '9' : date[i] == shape[i];
+  }
+  EXPECT_TRUE(fits) << date;
+  return answer.substr(0, start) + "(date)" + answer.substr(end);
+}
+
+const char kAnswerStart[] =
+    "<?xml version=\"1.0\"?>\n"
+    "<packet xmlns=\"http://schemas.hvpelk.invalid/packet/2.0\" "
+    "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" "
+    "xsi:schemaLocation=\"http://schemas.hvpelk.invalid/packet/2.0 Schemas/Common/2.0/Packet.xsd\" "
+    "schemaVersion=\"2.0\">\n"
+    "\t<header>\n"
+    "\t\t<date>(date)</date>\n"
+    "\t\t<server>\n";
+
+// A whole answer without updates: the envelope and the status line.
+std::string StatusAnswer(const std::string& statusLine) {
+  return kAnswerStart + ("\t\t\t" + statusLine + "\n") +
+         "\t\t</server>\n"
+         "\t</header>\n"
+         "\t<body />\n"
+         "</packet>\n";
+}
+
+TEST_F(ServiceTest, AnswersAreExactlyThisText) {
+  Start(Options());
+  httplib::Result result = Post(kQueryCmd, Utf16Body(QueryPacket(Or(Meta(L"distributionLanguage", L"en") +
+                                                                     Meta(L"distributionLanguage", L"fr")))));
+  ASSERT_TRUE(result);
+  const std::string files = service->Url() + "/files/";
+  const std::string expected =
+      kAnswerStart + std::string(
+      "\t\t\t<status code=\"0\">OK</status>\n"
+      "\t\t</server>\n"
+      "\t</header>\n"
+      "\t<body>\n"
+      "\t\t<update>\n"
+      "\t\t\t<ID>A1</ID>\n"
+      "\t\t\t<productName>Alpha Tool</productName>\n"
+      "\t\t\t<downloadSize>43</downloadSize>\n"
+      "\t\t\t<plugin>\n"
+      "\t\t\t\t<updateProductCode>AT</updateProductCode>\n"
+      "\t\t\t\t<updateProductVersion>1.2.0.0</updateProductVersion>\n"
+      "\t\t\t\t<updateMinimumVersion>1.0</updateMinimumVersion>\n"
+      "\t\t\t\t<downloadUrl>") + files + "alpha.txt</downloadUrl>\n"
+      "\t\t\t\t<downloadChecksum>9e107d9d372bb6826bd81d3542a419d6</downloadChecksum>\n"
+      "\t\t\t</plugin>\n"
+      "\t\t\t<updateInfo>\n"
+      "\t\t\t\t<client>\n"
+      "\t\t\t\t\t<hvdistid DistPackageGUID=\"{AAAA0000-0000-0000-0000-00000000000A}\" "
+      "DistributionGUID=\"{AAAA1111-0000-0000-0000-00000000000A}\" DistributionLanguage=\"en\" "
+      "DistributionVersion=\"1.2.0.0\" />\n"
+      "\t\t\t\t</client>\n"
+      "\t\t\t</updateInfo>\n"
+      "\t\t\t<installConditions>\n"
+      "\t\t\t\t<installCondition type=\"os\">6.1</installCondition>\n"
+      "\t\t\t\t<installCondition type=\"ram\">512</installCondition>\n"
+      "\t\t\t\t<installCondition type=\"os\">10.0</installCondition>\n"
+      "\t\t\t</installConditions>\n"
+      "\t\t</update>\n"
+      "\t\t<update>\n"
+      "\t\t\t<ID>C1</ID>\n"
+      "\t\t\t<productName>Alpha Tool (French)</productName>\n"
+      "\t\t\t<downloadSize>6</downloadSize>\n"
+      "\t\t\t<plugin>\n"
+      "\t\t\t\t<updateProductCode />\n"
+      "\t\t\t\t<updateProductVersion />\n"
+      "\t\t\t\t<updateMinimumVersion />\n"
+      "\t\t\t\t<downloadUrl>" + files + "gamma%20file%2B1.txt</downloadUrl>\n"
+      "\t\t\t\t<downloadChecksum>303febb9068384eca46b5b6516843b35</downloadChecksum>\n"
+      "\t\t\t</plugin>\n"
+      "\t\t\t<updateInfo>\n"
+      "\t\t\t\t<client>\n"
+      "\t\t\t\t\t<hvdistid DistPackageGUID=\"{AAAA0000-0000-0000-0000-00000000000A}\" "
+      "DistributionGUID=\"{CCCC1111-0000-0000-0000-00000000000C}\" DistributionLanguage=\"fr\" "
+      "DistributionVersion=\"2.0.1\" />\n"
+      "\t\t\t\t</client>\n"
+      "\t\t\t</updateInfo>\n"
+      "\t\t\t<installConditions>\n"
+      "\t\t\t\t<installCondition type=\"sp&amp;lang\">\"fr\" &lt;2&gt;</installCondition>\n"
+      "\t\t\t</installConditions>\n"
+      "\t\t</update>\n"
+      "\t\t<update>\n"
+      "\t\t\t<ID>E1</ID>\n"
+      "\t\t\t<productName>Empty</productName>\n"
+      "\t\t\t<downloadSize>0</downloadSize>\n"
+      "\t\t\t<plugin>\n"
+      "\t\t\t\t<updateProductCode />\n"
+      "\t\t\t\t<updateProductVersion />\n"
+      "\t\t\t\t<updateMinimumVersion />\n"
+      "\t\t\t\t<downloadUrl>" + files + "empty.txt</downloadUrl>\n"
+      "\t\t\t\t<downloadChecksum>d41d8cd98f00b204e9800998ecf8427e</downloadChecksum>\n"
+      "\t\t\t</plugin>\n"
+      "\t\t\t<updateInfo>\n"
+      "\t\t\t\t<client>\n"
+      "\t\t\t\t\t<hvdistid DistPackageGUID=\"{EEEE0000-0000-0000-0000-00000000000E}\" "
+      "DistributionGUID=\"{EEEE1111-0000-0000-0000-00000000000E}\" DistributionLanguage=\"en\" "
+      "DistributionVersion=\"0.1\" />\n"
+      "\t\t\t\t</client>\n"
+      "\t\t\t</updateInfo>\n"
+      "\t\t\t<installConditions />\n"
+      "\t\t</update>\n"
+      "\t</body>\n"
+      "</packet>\n";
+  EXPECT_EQ(expected, MaskDate(result->body));
+
+  // Nothing matches: status 0 and an empty body.
+  result = Post(kQueryCmd, Utf16Body(QueryPacket(And(Meta(L"distributionLanguage", L"xx")))));
+  ASSERT_TRUE(result);
+  EXPECT_EQ(StatusAnswer("<status code=\"0\">OK</status>"), MaskDate(result->body));
+  // A refused query: the status and its message, quotes as they are.
+  result = Post(kQueryCmd, Utf16Body(QueryPacket(L"<query type=\"Xor\" />")));
+  ASSERT_TRUE(result);
+  EXPECT_EQ(StatusAnswer("<status code=\"100\">Bad query: query type \"Xor\" is neither And nor Or</status>"),
+            MaskDate(result->body));
+  result = client->Get(kPingCmd);
+  ASSERT_TRUE(result);
+  EXPECT_EQ(StatusAnswer("<status code=\"0\">OK</status>"), MaskDate(result->body));
+
+  service.reset();
+  Start(Options({L"--ping-status", L"-7"}));
+  result = client->Get(kPingCmd);
+  ASSERT_TRUE(result);
+  EXPECT_EQ(StatusAnswer("<status code=\"-7\">Status set by --ping-status</status>"), MaskDate(result->body));
 }
 
 TEST_F(ServiceTest, DownloadsAreByteIdenticalAndResume) {
