@@ -5,10 +5,10 @@
 #include <memory>
 #include <string>
 
+#include "catalog.h"
 #include "common/scratch.h"
 #include "common/test_server.h"
-#include "service/catalog.h"
-#include "service/service.h"
+#include "service.h"
 
 namespace {
 
