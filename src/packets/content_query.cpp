@@ -5,23 +5,12 @@
 namespace hv {
 namespace {
 
+// The "compareType" text of each CompareType value; none for Equal, and unknown values are written alike.
 const wchar_t* CompareTypeText(CompareType compare) {
-  switch (compare) {
-    case CompareType::NotEqual:
-      return L"NotEqual";
-    case CompareType::Contains:
-      return L"Contains";
-    case CompareType::GreaterThan:
-      return L"GreaterThan";
-    case CompareType::GreaterThanEqual:
-      return L"GreaterThanEqual";
-    case CompareType::LessThan:
-      return L"LessThan";
-    case CompareType::LessThanEqual:
-      return L"LessThanEqual";
-    default:
-      return nullptr;  // Equal, and unknown values written like it
-  }
+  static const wchar_t* const kTexts[] = {nullptr,          L"NotEqual", L"Contains",     L"GreaterThan",
+                                          L"GreaterThanEqual", L"LessThan", L"LessThanEqual"};
+  const auto index = static_cast<size_t>(compare);
+  return index < sizeof(kTexts) / sizeof(kTexts[0]) ? kTexts[index] : nullptr;
 }
 
 }  // namespace

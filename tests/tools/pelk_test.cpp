@@ -1,7 +1,9 @@
 // pelk, the command-line client, end to end: a real pelk.exe process loading hvpelk.dll, against the
 // substitute service running in this process with the repository's example catalog.
 #include <gtest/gtest.h>
+#include <hvpelk/exports.h>
 
+#include <cstdio>
 #include <memory>
 #include <string>
 
@@ -23,11 +25,14 @@ hvtest::ChildOutcome RunPelk(const std::wstring& arguments) {
   return outcome;
 }
 
-std::wstring ExampleCatalog() {
-  std::wstring folder = hvtest::Widen(HVPELK_SOURCE_DIR "/examples/catalog");
-  if (folder[0] == L'/') folder = L"Z:" + folder;  // the Unix path as Wine's drive Z: shows it
-  return folder;
+// A file or folder of the source tree, by its path below the top.
+std::wstring SourcePath(const std::string& relative) {
+  std::wstring path = hvtest::Widen(HVPELK_SOURCE_DIR "/" + relative);
+  if (path[0] == L'/') path = L"Z:" + path;  // the Unix path as Wine's drive Z: shows it
+  return path;
 }
+
+std::wstring ExampleCatalog() { return SourcePath("examples/catalog"); }
 
 class PelkClient : public ::testing::Test {
  protected:
@@ -96,6 +101,19 @@ TEST_F(PelkClient, FailuresPrintTheCodeAndItsNameWithANonzeroExit) {
   hvtest::ChildOutcome help = RunPelk(L"query --help");
   EXPECT_EQ(0u, help.exitCode);
   EXPECT_NE(std::string::npos, help.output.find("usage: pelk query")) << help.output;
+}
+
+// The README's status table is written for readers, from the header's table: every code must stand there
+// with its name and meaning, so the two never drift apart.
+TEST(StatusTable, TheReadmeListsEveryCodeWithItsNameAndMeaning) {
+  const std::string readme = hvtest::ReadFileBytes(SourcePath("README.md"));
+  ASSERT_FALSE(readme.empty());
+  char row[256];
+#define CHECK_ROW(name, value, meaning)                                                                     \
+  snprintf(row, sizeof(row), "| 0x%08x | `%s` | %s |\n", static_cast<unsigned>(value), #name, meaning); \
+  EXPECT_NE(std::string::npos, readme.find(row)) << row;
+  PELK_STATUS_TABLE(CHECK_ROW)
+#undef CHECK_ROW
 }
 
 }  // namespace

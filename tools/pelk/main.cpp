@@ -113,6 +113,19 @@ int32_t ParseInt(const std::string& text, const char* option) {
   return static_cast<int32_t>(value);
 }
 
+// The option that sets a text of Options; null for any other argument.
+std::wstring Options::*TextOption(const std::string& arg) {
+  static const std::pair<const char*, std::wstring Options::*> kTexts[] = {
+      {"--dll", &Options::dll},         {"--app", &Options::app},
+      {"--app-version", &Options::appVersion}, {"--wrapper", &Options::wrapper},
+      {"--wrapper-version", &Options::wrapperVersion}, {"--locale", &Options::locale},
+      {"--content-id", &Options::contentId},   {"--out", &Options::out}};
+  for (const auto& option : kTexts) {
+    if (arg == option.first) return option.second;
+  }
+  return nullptr;
+}
+
 Options Parse(const std::vector<std::string>& args) {
   Options options;
   size_t i = 0;
@@ -125,18 +138,8 @@ Options Parse(const std::vector<std::string>& args) {
     if (arg == "--help" || arg == "-h") {
       options.command = options.command.empty() ? "help" : options.command + "-help";
       return options;
-    } else if (arg == "--dll") {
-      options.dll = Widen(value("--dll"));
-    } else if (arg == "--app") {
-      options.app = Widen(value("--app"));
-    } else if (arg == "--app-version") {
-      options.appVersion = Widen(value("--app-version"));
-    } else if (arg == "--wrapper") {
-      options.wrapper = Widen(value("--wrapper"));
-    } else if (arg == "--wrapper-version") {
-      options.wrapperVersion = Widen(value("--wrapper-version"));
-    } else if (arg == "--locale") {
-      options.locale = Widen(value("--locale"));
+    } else if (std::wstring Options::*text = TextOption(arg)) {
+      options.*text = Widen(value(arg.c_str()));
     } else if (arg == "--silent-proxy") {
       options.silentProxy = true;
     } else if (arg == "--timeout") {
@@ -154,10 +157,6 @@ Options Parse(const std::vector<std::string>& args) {
       options.json = true;
     } else if (arg == "--index") {
       options.index = ParseInt(value("--index"), "--index");
-    } else if (arg == "--content-id") {
-      options.contentId = Widen(value("--content-id"));
-    } else if (arg == "--out") {
-      options.out = Widen(value("--out"));
     } else if (arg == "--verify") {
       options.verify = true;
     } else if (!arg.empty() && arg[0] == '-') {
@@ -310,15 +309,22 @@ void PrintTable(const std::vector<Distribution>& list) {
 std::string Bytes(uint64_t bytes) {
   char text[32];
   if (bytes >= (1ull << 30)) {
-    snprintf(text, sizeof(text), "%.1f GiB", bytes / 1073741824.0);
+    snprintf(text, sizeof(text), "%.1f GiB", static_cast<double>(bytes) / 1073741824.0);
   } else if (bytes >= (1ull << 20)) {
-    snprintf(text, sizeof(text), "%.1f MiB", bytes / 1048576.0);
+    snprintf(text, sizeof(text), "%.1f MiB", static_cast<double>(bytes) / 1048576.0);
   } else if (bytes >= 1024) {
-    snprintf(text, sizeof(text), "%.1f KiB", bytes / 1024.0);
+    snprintf(text, sizeof(text), "%.1f KiB", static_cast<double>(bytes) / 1024.0);
   } else {
     snprintf(text, sizeof(text), "%llu B", static_cast<unsigned long long>(bytes));
   }
   return text;
+}
+
+// "RECEIVING" for PELK_PHASE_RECEIVING; other codes by their whole name.
+std::string PhaseName(int32_t phase) {
+  const std::string name = LookUpStatus(phase).name;
+  const std::string prefix = "PELK_PHASE_";
+  return name.compare(0, prefix.size(), prefix) == 0 ? name.substr(prefix.size()) : name;
 }
 
 bool IsFinal(int32_t phase) { return phase < 0 || phase == PELK_PHASE_FINISHED || phase == PELK_PHASE_CLOSED; }
@@ -341,7 +347,7 @@ class ProgressView {
     }
     const double seconds = (now - firstTick_) / 1000.0;
     const double rate =
-        (firstReceived_ != UINT64_MAX && seconds > 0) ? (received - firstReceived_) / seconds : 0.0;
+        (firstReceived_ != UINT64_MAX && seconds > 0) ? static_cast<double>(received - firstReceived_) / seconds : 0.0;
     const uint64_t done = phase == PELK_PHASE_VERIFYING ? verified : received;
     const int percent = total > 0 ? static_cast<int>(done * 100 / total) : -1;
     if (terminal_) {
@@ -351,9 +357,9 @@ class ProgressView {
       if (total > 0 && received >= total) {
         left = "0s";
       } else if (rate > 0 && total > received) {
-        left = std::to_string(static_cast<long long>((total - received) / rate)) + "s";
+        left = std::to_string(static_cast<long long>(static_cast<double>(total - received) / rate)) + "s";
       }
-      printf("\r%-10s [%s] %3d%% %s/%s %s/s, %s left   ", LookUpStatus(phase).name + 11 /* after PELK_PHASE_ */, bar,
+      printf("\r%-10s [%s] %3d%% %s/%s %s/s, %s left   ", PhaseName(phase).c_str(), bar,
              percent < 0 ? 0 : percent, Bytes(done).c_str(), total ? Bytes(total).c_str() : "?",
              Bytes(static_cast<uint64_t>(rate)).c_str(), left.c_str());
       fflush(stdout);
