@@ -7,11 +7,11 @@
 #include <memory>
 #include <string>
 
+#include "catalog.h"
 #include "common/child_process.h"
 #include "common/scratch.h"
 #include "common/test_server.h"
-#include "service/catalog.h"
-#include "service/service.h"
+#include "service.h"
 
 namespace {
 

@@ -1,11 +1,13 @@
-// The packets the service answers with.
+// The packets the service answers with, written with pugixml.
 #pragma once
+
+#include <pugixml.hpp>
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "service/catalog.h"
+#include "catalog.h"
 
 namespace hv {
 namespace service {
@@ -17,8 +19,9 @@ namespace service {
 std::string ComposeAnswer(int32_t status, const std::wstring& message, const std::vector<const Distribution*>& updates,
                           const std::string& downloadBase);
 
-// downloadBase + "/files/" + the percent-encoded file name.
-std::string DownloadUrl(const std::string& downloadBase, const Distribution& distribution);
+// The document as UTF-8 text without byte order mark, starting with `<?xml version="1.0"?>`: indented by
+// tabs with one element a line (indent), or on one line with no white space added.
+std::string XmlText(const pugi::xml_document& document, bool indent);
 
 }  // namespace service
 }  // namespace hv

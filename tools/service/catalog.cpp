@@ -1,20 +1,18 @@
-#include "service/catalog.h"
+#include "catalog.h"
 
 #include <windows.h>
 
 #include <set>
 
-#include "service/text.h"
-#include "support/md5.h"
-#include "support/scoped_handle.h"
-#include "support/strings.h"
+#include "files.h"
+#include "text.h"
 
 namespace hv {
 namespace service {
 
-const wchar_t kCatalogFileName[] = L"catalog.ini";
-
 namespace {
+
+const wchar_t kCatalogFileName[] = L"catalog.ini";
 
 struct Key {
   const wchar_t* name;
@@ -39,7 +37,8 @@ const Key kKeys[] = {
     {L"updateMinimumVersion", &Distribution::updateMinimumVersion, false},
 };
 
-const wchar_t kConditionPrefix[] = L"installCondition.";
+// Upper-cased, as the key names are compared.
+const std::wstring kConditionPrefix = L"INSTALLCONDITION.";
 
 std::wstring Trim(const std::wstring& text) {
   size_t first = text.find_first_not_of(L" \t");
@@ -55,23 +54,14 @@ bool IsPlainFileName(const std::wstring& name) {
 
 // Size and digest of one distribution's file; false with a reason when it cannot be read.
 bool MeasureFile(Distribution& distribution, std::string& reason) {
+  const std::string quoted = "file \"" + WideToUtf8(distribution.fileName) + "\" ";
   DWORD attributes = GetFileAttributesW(distribution.path.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-    reason = "file \"" + WideToUtf8(distribution.fileName) + "\" not found in the catalog folder";
+    reason = quoted + "not found in the catalog folder";
     return false;
   }
-  UniqueFile file(CreateFileW(distribution.path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr));
-  LARGE_INTEGER size;
-  if (!file || !GetFileSizeEx(file.get(), &size)) {
-    reason = "file \"" + WideToUtf8(distribution.fileName) + "\" cannot be read";
-    return false;
-  }
-  file.reset();
-  distribution.size = static_cast<uint64_t>(size.QuadPart);
-  distribution.md5 = FileMd5Hex(distribution.path, [](uint64_t) { return true; });
-  if (distribution.md5.empty()) {
-    reason = "file \"" + WideToUtf8(distribution.fileName) + "\" cannot be hashed";
+  if (!DigestFile(distribution.path, distribution.size, distribution.md5, reason)) {
+    reason = quoted + reason;
     return false;
   }
   return true;
@@ -109,7 +99,7 @@ class Parser {
     std::wstring line = Trim(raw);
     if (line.empty() || line[0] == L'#' || line[0] == L';') return true;
     if (line[0] == L'[') {
-      if (!EqualsNoCase(line, L"[distribution]")) {
+      if (UpperAscii(line) != L"[DISTRIBUTION]") {
         return Fail(number, "unknown section " + WideToUtf8(line) + " (only [distribution] is known)");
       }
       if (!Finish(folder, catalog)) return false;
@@ -124,12 +114,13 @@ class Parser {
     std::wstring name = Trim(line.substr(0, equals));
     std::wstring value = Trim(line.substr(equals + 1));
     if (!open_) return Fail(number, "\"" + WideToUtf8(name) + "\" appears before the first [distribution]");
-    if (StartsWithNoCase(name, kConditionPrefix)) {
-      current_.installConditions.push_back({name.substr(wcslen(kConditionPrefix)), value});
+    const std::wstring upperName = UpperAscii(name);
+    if (upperName.compare(0, kConditionPrefix.size(), kConditionPrefix) == 0) {
+      current_.installConditions.push_back({name.substr(kConditionPrefix.size()), value});
       return true;
     }
     for (const Key& key : kKeys) {
-      if (!EqualsNoCase(name, key.name)) continue;
+      if (upperName != UpperAscii(key.name)) continue;
       if (!seen_.insert(key.name).second) return Fail(number, "key \"" + WideToUtf8(key.name) + "\" given twice");
       if (key.required && value.empty()) return Fail(number, "key \"" + WideToUtf8(key.name) + "\" is empty");
       if (key.member == &Distribution::fileName) {
@@ -154,20 +145,6 @@ class Parser {
 };
 
 }  // namespace
-
-bool ReadWholeFile(const std::wstring& path, std::string& bytes) {
-  UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file) return false;
-  bytes.clear();
-  char buffer[16384];
-  for (;;) {
-    DWORD got = 0;
-    if (!ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr)) return false;
-    if (got == 0) return true;
-    bytes.append(buffer, got);
-  }
-}
 
 const std::wstring* QueryField(const Distribution& d, const std::wstring& field) {
   if (field == L"contentType") return &d.contentType;

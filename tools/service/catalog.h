@@ -21,8 +21,6 @@
 namespace hv {
 namespace service {
 
-extern const wchar_t kCatalogFileName[];  // "catalog.ini"
-
 struct InstallCondition {
   std::wstring type;
   std::wstring text;
@@ -61,9 +59,6 @@ struct Catalog {
   // The first distribution that serves the file, or null.
   const Distribution* FindFile(const std::wstring& fileName) const;
 };
-
-// The whole content of a file; false when it cannot be opened or read.
-bool ReadWholeFile(const std::wstring& path, std::string& bytes);
 
 // Reads the catalog file of the folder and measures its files. On failure returns false, leaves out
 // empty and sets error to one line naming the file and line ("catalog.ini:12: unknown key "size"").

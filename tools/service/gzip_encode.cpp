@@ -1,4 +1,4 @@
-#include "service/gzip_encode.h"
+#include "gzip_encode.h"
 
 #include <zlib.h>
 

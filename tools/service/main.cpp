@@ -3,10 +3,10 @@
 #include <string>
 #include <vector>
 
-#include "service/catalog.h"
-#include "service/options.h"
-#include "service/service.h"
-#include "service/text.h"
+#include "catalog.h"
+#include "options.h"
+#include "service.h"
+#include "text.h"
 
 namespace {
 

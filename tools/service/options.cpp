@@ -1,10 +1,10 @@
-#include "service/options.h"
+#include "options.h"
 
 #include <cerrno>
 #include <climits>
 #include <cwchar>
 
-#include "service/text.h"
+#include "text.h"
 
 namespace hv {
 namespace service {

@@ -1,8 +1,8 @@
-#include "service/query.h"
+#include "query.h"
 
 #include <algorithm>
 
-#include "support/strings.h"
+#include "text.h"
 
 namespace hv {
 namespace service {
@@ -55,15 +55,12 @@ int CompareVersions(const std::wstring& a, const std::wstring& b) {
   return 0;
 }
 
-int CompareText(std::wstring a, std::wstring b) {
-  ToUpper(a);
-  ToUpper(b);
-  int order = a.compare(b);
+int CompareText(const std::wstring& a, const std::wstring& b) {
+  int order = UpperAscii(a).compare(UpperAscii(b));
   return order < 0 ? -1 : (order > 0 ? 1 : 0);
 }
 
-}  // namespace
-
+// The "compareType" attribute text; empty is Equal. False for any other text.
 bool ParseCompare(const std::wstring& text, Compare& out) {
   static const struct {
     const wchar_t* name;
@@ -86,6 +83,8 @@ bool ParseCompare(const std::wstring& text, Compare& out) {
   return false;
 }
 
+}  // namespace
+
 int CompareValues(const std::wstring& a, const std::wstring& b) {
   if (IsDottedNumber(a) && IsDottedNumber(b)) return CompareVersions(a, b);
   return CompareText(a, b);
@@ -94,7 +93,9 @@ int CompareValues(const std::wstring& a, const std::wstring& b) {
 bool Matches(const Condition& condition, const Distribution& distribution) {
   const std::wstring* actual = QueryField(distribution, condition.field);
   if (actual == nullptr) return false;
-  if (condition.compare == Compare::Contains) return FindNoCase(*actual, condition.value) >= 0;
+  if (condition.compare == Compare::Contains) {
+    return UpperAscii(*actual).find(UpperAscii(condition.value)) != std::wstring::npos;
+  }
   int order = CompareValues(*actual, condition.value);
   switch (condition.compare) {
     case Compare::Equal: return order == 0;
@@ -123,37 +124,33 @@ namespace {
 
 constexpr int kMaxDepth = 64;
 
-bool ReadGroup(XmlElement element, int depth, ConditionGroup& out, std::wstring& problem) {
+bool ReadGroup(pugi::xml_node element, int depth, ConditionGroup& out, std::wstring& problem) {
   if (depth > kMaxDepth) {
     problem = L"query groups are nested more than " + std::to_wstring(kMaxDepth) + L" deep";
     return false;
   }
-  std::wstring type = GetAttribute(element, L"type");
+  std::wstring type = element.attribute(L"type").value();
   if (type != L"And" && type != L"Or") {
     problem = L"query type \"" + type + L"\" is neither And nor Or";
     return false;
   }
   out.any = type == L"Or";
-  std::vector<XmlElement> children;
-  FindChildren(element, L"metadata", children);
-  for (XmlElement metadata : children) {
+  for (pugi::xml_node metadata : element.children(L"metadata")) {
     Condition condition;
-    condition.field = GetAttribute(metadata, L"field");
+    condition.field = metadata.attribute(L"field").value();
     if (condition.field.empty()) {
       problem = L"a metadata condition has no field";
       return false;
     }
-    std::wstring compare = GetAttribute(metadata, L"compareType");
+    std::wstring compare = metadata.attribute(L"compareType").value();
     if (!ParseCompare(compare, condition.compare)) {
       problem = L"unknown compareType \"" + compare + L"\"";
       return false;
     }
-    condition.value = GetElementText(metadata, false);
+    condition.value = metadata.child_value();
     out.conditions.push_back(condition);
   }
-  children.clear();
-  FindChildren(element, L"query", children);
-  for (XmlElement sub : children) {
+  for (pugi::xml_node sub : element.children(L"query")) {
     out.groups.emplace_back();
     if (!ReadGroup(sub, depth + 1, out.groups.back(), problem)) return false;
   }
@@ -162,7 +159,7 @@ bool ReadGroup(XmlElement element, int depth, ConditionGroup& out, std::wstring&
 
 }  // namespace
 
-bool ReadQuery(XmlElement query, ConditionGroup& out, std::wstring& problem) {
+bool ReadQuery(pugi::xml_node query, ConditionGroup& out, std::wstring& problem) {
   out = ConditionGroup();
   return ReadGroup(query, 1, out, problem);
 }

@@ -13,19 +13,17 @@
 //   a group with neither conditions nor sub-groups places no restriction and matches.
 #pragma once
 
+#include <pugixml.hpp>
+
 #include <string>
 #include <vector>
 
-#include "packets/xml.h"
-#include "service/catalog.h"
+#include "catalog.h"
 
 namespace hv {
 namespace service {
 
 enum class Compare { Equal, NotEqual, Contains, GreaterThan, GreaterThanEqual, LessThan, LessThanEqual };
-
-// The "compareType" attribute text; empty is Equal. False for any other text.
-bool ParseCompare(const std::wstring& text, Compare& out);
 
 // Negative, zero or positive as a is less than, equal to or greater than b (rules above).
 int CompareValues(const std::wstring& a, const std::wstring& b);
@@ -46,10 +44,11 @@ bool Matches(const Condition& condition, const Distribution& distribution);
 bool Matches(const ConditionGroup& group, const Distribution& distribution);
 
 // Reads a "query" element: its "type" (And or Or), its "metadata" children ("field", optional
-// "compareType", the text as value) and its nested "query" children; other children are ignored.
+// "compareType", the first text or CDATA child as value) and its nested "query" children; other children
+// are ignored.
 // False with a one-line problem for another type, a metadata without field, an unknown compare type or
 // nesting deeper than 64 groups.
-bool ReadQuery(XmlElement query, ConditionGroup& out, std::wstring& problem);
+bool ReadQuery(pugi::xml_node query, ConditionGroup& out, std::wstring& problem);
 
 }  // namespace service
 }  // namespace hv

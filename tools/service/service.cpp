@@ -1,4 +1,4 @@
-#include "service/service.h"
+#include "service.h"
 
 // The same pool size as the test servers': every translation unit of one program must see the same
 // httplib definitions.
@@ -9,18 +9,18 @@
 
 #include <windows.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <map>
+#include <mutex>
 #include <thread>
 #include <vector>
 
-#include "packets/xml.h"
-#include "service/answer.h"
-#include "service/gzip_encode.h"
-#include "service/query.h"
-#include "service/text.h"
-#include "support/lock.h"
-#include "support/scoped_handle.h"
-#include "support/status.h"
+#include "answer.h"
+#include "files.h"
+#include "gzip_encode.h"
+#include "query.h"
+#include "text.h"
 
 namespace hv {
 namespace service {
@@ -92,7 +92,7 @@ RangeKind ParseRange(const std::string& header, uint64_t size, uint64_t& first, 
 // Reads the served slice of a file as httplib asks for it, block by block.
 class FileSlice {
  public:
-  FileSlice(UniqueFile file, uint64_t first) : file_(std::move(file)), first_(first) {}
+  FileSlice(FileHandle file, uint64_t first) : file_(std::move(file)), first_(first) {}
 
   bool Provide(size_t offset, size_t length, httplib::DataSink& sink) {
     LARGE_INTEGER position;
@@ -109,7 +109,7 @@ class FileSlice {
   }
 
  private:
-  UniqueFile file_;
+  FileHandle file_;
   uint64_t first_;
 };
 
@@ -124,13 +124,9 @@ class DistributionService::Impl {
   }
 
   bool Start(std::string& error) {
-    LockGuard guard(stateLock_);
+    std::lock_guard<std::mutex> guard(stateLock_);
     if (started_) {
       error = "the service was started before";
-      return false;
-    }
-    if (!finished_) {
-      error = "cannot create an event";
       return false;
     }
     if (options_.port == 0) {
@@ -145,17 +141,22 @@ class DistributionService::Impl {
     started_ = true;
     thread_ = std::thread([this] {
       server_.listen_after_bind();
-      SetEvent(finished_.get());
+      std::lock_guard<std::mutex> finishedGuard(finishedLock_);
+      finished_ = true;
+      finishedSignal_.notify_all();
     });
     // httplib's stop() does nothing until the serving thread has marked the server running, so a Stop
-    // right after Start would leave that thread serving for good: wait for the mark.
-    while (!server_.is_running() && WaitForSingleObject(finished_.get(), 1) == WAIT_TIMEOUT) {
+    // right after Start would leave that thread serving for good: wait for the mark (httplib signals
+    // nothing, so it is polled) or for serving to end.
+    std::unique_lock<std::mutex> finishedGuard(finishedLock_);
+    while (!server_.is_running() &&
+           !finishedSignal_.wait_for(finishedGuard, std::chrono::milliseconds(1), [this] { return finished_; })) {
     }
     return true;
   }
 
   void Stop() {
-    LockGuard guard(stateLock_);
+    std::lock_guard<std::mutex> guard(stateLock_);
     server_.stop();
     if (thread_.joinable()) thread_.join();
   }
@@ -163,10 +164,11 @@ class DistributionService::Impl {
   // Returns at once when the service never started.
   void Wait() {
     {
-      LockGuard guard(stateLock_);
+      std::lock_guard<std::mutex> guard(stateLock_);
       if (!thread_.joinable()) return;
     }
-    WaitForSingleObject(finished_.get(), INFINITE);
+    std::unique_lock<std::mutex> finishedGuard(finishedLock_);
+    finishedSignal_.wait(finishedGuard, [this] { return finished_; });
   }
 
   int port() const { return port_; }
@@ -218,7 +220,7 @@ class DistributionService::Impl {
     if (!requestNote.empty()) line += " " + requestNote;
     requestNote.clear();
     if (!log_) return;
-    LockGuard guard(logLock_);
+    std::lock_guard<std::mutex> guard(logLock_);
     log_(line);
   }
 
@@ -275,8 +277,8 @@ class DistributionService::Impl {
     int32_t forced = query ? options_.queryStatus : options_.reportStatus;
     if (forced != 0) return Answer(req, res, forced, Message(forced, query ? L"--query-status" : L"--report-status"));
 
-    PacketDocument document;
-    XmlElement body;
+    pugi::xml_document document;
+    pugi::xml_node body;
     std::wstring problem;
     if (!LoadPacket(req.body, document, body, problem)) return Answer(req, res, kMalformedRequest, problem);
     if (query) return HandleQuery(req, res, body);
@@ -287,28 +289,29 @@ class DistributionService::Impl {
     return status == 0 ? L"OK" : std::wstring(L"Status set by ") + option;
   }
 
-  static bool LoadPacket(const std::string& bytes, PacketDocument& document, XmlElement& body,
+  // Parses a request packet in any encoding pugixml detects (the client sends UTF-16LE behind a byte
+  // order mark) and finds its body.
+  static bool LoadPacket(const std::string& bytes, pugi::xml_document& document, pugi::xml_node& body,
                          std::wstring& problem) {
     if (bytes.empty()) {
       problem = L"The request carries no packet";
       return false;
     }
-    try {
-      document.Load(bytes);
-    } catch (const StatusError&) {
+    if (!document.load_buffer(bytes.data(), bytes.size(), pugi::parse_default, pugi::encoding_auto)) {
       problem = L"The request packet is not well-formed XML";
       return false;
     }
-    body = FindChild(document.Root(), L"body");
-    if (std::wstring(document.Root().name()) != L"packet" || !body) {
+    pugi::xml_node root = document.document_element();
+    body = root.child(L"body");
+    if (std::wstring(root.name()) != L"packet" || !body) {
       problem = L"The request is not a packet with a body";
       return false;
     }
     return true;
   }
 
-  void HandleQuery(const httplib::Request& req, httplib::Response& res, XmlElement body) {
-    XmlElement element = FindChild(FindChild(body, L"contentQuery"), L"query");
+  void HandleQuery(const httplib::Request& req, httplib::Response& res, pugi::xml_node body) {
+    pugi::xml_node element = body.child(L"contentQuery").child(L"query");
     if (!element) return Answer(req, res, kMalformedRequest, L"The packet holds no contentQuery/query");
     ConditionGroup query;
     std::wstring problem;
@@ -320,9 +323,9 @@ class DistributionService::Impl {
     Answer(req, res, 0, L"OK", matches);
   }
 
-  void HandleReport(const httplib::Request& req, httplib::Response& res, const PacketDocument& document,
-                    XmlElement body) {
-    if (!FindChild(body, L"report")) return Answer(req, res, kMalformedRequest, L"The packet holds no report");
+  void HandleReport(const httplib::Request& req, httplib::Response& res, const pugi::xml_document& document,
+                    pugi::xml_node body) {
+    if (!body.child(L"report")) return Answer(req, res, kMalformedRequest, L"The packet holds no report");
     if (!StoreReport(document, req.remote_addr)) {
       return Answer(req, res, kReportNotStored, L"The report could not be stored");
     }
@@ -333,18 +336,12 @@ class DistributionService::Impl {
   // Appends the report to the reports file as one document behind a separator line.
   // Serialised without indentation: indenting would add white space to texts that share their element
   // with child elements (a report entry's value), changing what the client sent.
-  bool StoreReport(const PacketDocument& document, const std::string& remote) {
+  bool StoreReport(const pugi::xml_document& document, const std::string& remote) {
     if (options_.reportsFile.empty()) return true;
-    std::wstring text = document.Save(false, true);
-    if (!text.empty() && text[0] == 0xFEFF) text.erase(0, 1);
-    std::string record =
-        "==== report received " + UtcTimestamp() + " from " + remote + " ====\n" + WideToUtf8(text) + "\n";
-    LockGuard guard(reportLock_);
-    UniqueFile file(CreateFileW(options_.reportsFile.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
-    DWORD written = 0;
-    return file && WriteFile(file.get(), record.data(), static_cast<DWORD>(record.size()), &written, nullptr) &&
-           written == record.size();
+    std::string record = "==== report received " + UtcTimestamp() + " from " + remote + " ====\n" +
+                         XmlText(document, false) + "\n";
+    std::lock_guard<std::mutex> guard(reportLock_);
+    return AppendToFile(options_.reportsFile, record);
   }
 
   void HandleDownload(const httplib::Request& req, httplib::Response& res) {
@@ -387,8 +384,7 @@ class DistributionService::Impl {
     } else if (gzip) {
       res.set_content(compressed->second.substr(static_cast<size_t>(first), static_cast<size_t>(length)), kFileType);
     } else {
-      UniqueFile file(CreateFileW(distribution->path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+      FileHandle file = OpenForReading(distribution->path);
       if (!file) {
         res.status = 500;
         res.set_content("The file cannot be read\n", "text/plain");
@@ -408,13 +404,15 @@ class DistributionService::Impl {
   LogSink log_;
   std::map<std::wstring, std::string> compressed_;  // file name -> gzip bytes, with --gzip-downloads
   httplib::Server server_;
-  Lock logLock_;
-  Lock reportLock_;
+  std::mutex logLock_;
+  std::mutex reportLock_;
 
-  Lock stateLock_;  // over started_ and thread_, for Start, Stop and Wait from different threads
+  std::mutex stateLock_;  // over started_ and thread_, for Start, Stop and Wait from different threads
   bool started_ = false;
   std::thread thread_;
-  UniqueEvent finished_{CreateEventW(nullptr, TRUE, FALSE, nullptr)};  // set when serving ended
+  std::mutex finishedLock_;
+  std::condition_variable finishedSignal_;
+  bool finished_ = false;  // serving ended; under finishedLock_
   int port_ = 0;
 };
 

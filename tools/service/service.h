@@ -6,8 +6,8 @@
 #include <memory>
 #include <string>
 
-#include "service/catalog.h"
-#include "service/options.h"
+#include "catalog.h"
+#include "options.h"
 
 namespace hv {
 namespace service {

@@ -1,4 +1,4 @@
-#include "service/text.h"
+#include "text.h"
 
 #include <windows.h>
 
@@ -26,6 +26,13 @@ std::string WideToUtf8(const std::wstring& text) {
   std::string out(static_cast<size_t>(bytes), '\0');
   WideCharToMultiByte(CP_UTF8, 0, text.data(), length, &out[0], bytes, nullptr, nullptr);
   return out;
+}
+
+std::wstring UpperAscii(std::wstring text) {
+  for (wchar_t& c : text) {
+    if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - L'a' + L'A');
+  }
+  return text;
 }
 
 std::string EncodePathSegment(const std::string& text) {

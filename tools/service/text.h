@@ -11,6 +11,10 @@ bool Utf8ToWide(const std::string& bytes, std::wstring& out);
 // UTF-16 to UTF-8; unpaired surrogates become U+FFFD.
 std::string WideToUtf8(const std::wstring& text);
 
+// The text with a-z upper-cased and every other code unit kept: the service's comparisons ignore
+// ASCII case only.
+std::wstring UpperAscii(std::wstring text);
+
 // Percent-encodes every byte of the UTF-8 text outside A-Z a-z 0-9 and "-._~", for one URL path segment.
 std::string EncodePathSegment(const std::string& text);
 
