@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "status_names.h"
+#include "utf8.h"
 
 using pelk::DescribeStatus;
 using pelk::LookUpStatus;
@@ -92,20 +93,12 @@ struct UsageError {
 };
 
 std::wstring Widen(const std::string& text) {
-  if (text.empty()) return std::wstring();
-  int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring wide(static_cast<size_t>(size), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &wide[0], size);
+  std::wstring wide;
+  hvtools::Utf8ToWide(text, wide);  // arguments come from the wide command line: always valid UTF-8
   return wide;
 }
 
-std::string Narrow(const std::wstring& text) {
-  if (text.empty()) return std::string();
-  int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-  std::string narrow(static_cast<size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &narrow[0], size, nullptr, nullptr);
-  return narrow;
-}
+std::string Narrow(const std::wstring& text) { return hvtools::WideToUtf8(text); }
 
 int32_t ParseInt(const std::string& text, const char* option) {
   char* end = nullptr;

@@ -7,27 +7,6 @@
 namespace hv {
 namespace service {
 
-bool Utf8ToWide(const std::string& bytes, std::wstring& out) {
-  out.clear();
-  if (bytes.empty()) return true;
-  int length = static_cast<int>(bytes.size());
-  int units = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, bytes.data(), length, nullptr, 0);
-  if (units <= 0) return false;
-  out.resize(static_cast<size_t>(units));
-  MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, bytes.data(), length, &out[0], units);
-  return true;
-}
-
-std::string WideToUtf8(const std::wstring& text) {
-  if (text.empty()) return std::string();
-  int length = static_cast<int>(text.size());
-  int bytes = WideCharToMultiByte(CP_UTF8, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
-  if (bytes <= 0) return std::string();
-  std::string out(static_cast<size_t>(bytes), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), length, &out[0], bytes, nullptr, nullptr);
-  return out;
-}
-
 std::wstring UpperAscii(std::wstring text) {
   for (wchar_t& c : text) {
     if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - L'a' + L'A');

@@ -3,13 +3,13 @@
 
 #include <string>
 
+#include "utf8.h"
+
 namespace hv {
 namespace service {
 
-// Strict UTF-8 to UTF-16; false (out emptied) when the bytes are not valid UTF-8. Empty input is valid.
-bool Utf8ToWide(const std::string& bytes, std::wstring& out);
-// UTF-16 to UTF-8; unpaired surrogates become U+FFFD.
-std::string WideToUtf8(const std::wstring& text);
+using hvtools::Utf8ToWide;
+using hvtools::WideToUtf8;
 
 // The text with a-z upper-cased and every other code unit kept: the service's comparisons ignore
 // ASCII case only.
