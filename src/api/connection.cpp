@@ -144,11 +144,11 @@ std::wstring Connection::DistText(int32_t index, DistField field) const {
 
 StatusCode Connection::DownloadSubmit(int32_t index, const std::wstring& targetPath) {
   const DistributionRecord& record = list_.Record(index);
-  downloadIndex_ = index;
-  const std::wstring url = record.downloadUrl;
+  downloadUrl_ = record.downloadUrl;
   const std::wstring checksum = (flags_ & PELK_FLAG_VERIFY_CHECKSUM) != 0 ? record.downloadChecksum : std::wstring();
   DropRequest(downloadRequest_);
-  downloadRequest_ = std::make_unique<DownloadJob>(url, UserAgentToken(identity_.appName, identity_.appVersion));
+  downloadRequest_ =
+      std::make_unique<DownloadJob>(downloadUrl_, UserAgentToken(identity_.appName, identity_.appVersion));
   return downloadRequest_->Start(targetPath, checksum);
 }
 
@@ -169,9 +169,9 @@ void Connection::DownloadCancel() {
 }
 
 void Connection::RecordStatistic(StatusCode status) {
-  if (!list_.Contains(downloadIndex_)) return;
+  // The URL the download was submitted with: the list may have been replaced by a query since.
   const size_t group = report_->AddGroup(kStatisticGroup);
-  report_->AddEntry(group, L"url", list_.Record(downloadIndex_).downloadUrl);
+  report_->AddEntry(group, L"url", downloadUrl_);
   report_->AddEntry(group, L"status", Hex(static_cast<uint32_t>(status)));
 }
 

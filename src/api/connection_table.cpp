@@ -4,14 +4,23 @@
 
 namespace hv {
 
-ConnectionTable& ConnectionTable::Instance() {
-  // Deliberately never destroyed by the runtime: unload tears the connections down explicitly from
-  // DllMain (CloseAll), and at process exit the worker threads are already gone, so nothing may wait.
-  static ConnectionTable* table = new ConnectionTable;
-  return *table;
-}
+namespace {
 
-ConnectionTable::~ConnectionTable() { CloseAll(); }
+// Created when the library is loaded, before any export can run, and destroyed only by Unload: the
+// runtime must not destroy it at process exit, when the worker threads are already gone and tearing
+// connections down would wait for them for ever.
+ConnectionTable* g_table = new ConnectionTable;
+
+}  // namespace
+
+ConnectionTable& ConnectionTable::Instance() { return *g_table; }
+
+void ConnectionTable::Unload() {
+  if (!g_table) return;
+  g_table->CloseAll();
+  delete g_table;
+  g_table = nullptr;
+}
 
 int32_t ConnectionTable::Add(std::unique_ptr<Connection> connection) {
   LockGuard guard(lock_);

@@ -85,6 +85,10 @@ int32_t AnswerPacket::ServiceStatusCode() const {
 }
 
 void AnswerPacket::CheckServiceStatus() const {
+  // Well-formed XML without a "header" is no answer of the service (a proxy's or a hotspot's login page,
+  // say): its status cannot be read, and taking it for success would empty the caller's list or drop a
+  // report as delivered.
+  if (!FindChild(document_.Root(), L"header")) Throw(PELK_E_SERVICE_UNKNOWN);
   const int32_t code = ServiceStatusCode();
   if (code != 0) Throw(MapServerStatus(code));
 }

@@ -18,8 +18,8 @@ const wchar_t kTitle[] = L"Vornet Library";
 const wchar_t kErrorPrefix[] = L"**ERROR: ";
 const wchar_t kSummary[] = L"***SUMMARY***";
 const std::wstring& Separator() {
-  static const std::wstring* separator = new std::wstring(48, L'-');
-  return *separator;
+  static const std::wstring separator(48, L'-');
+  return separator;
 }
 
 // "[MM/DD/YY HH:MM:SS]: " from one reading of the local clock, so date and time always agree.
@@ -73,7 +73,7 @@ class DiagnosticLog {
 
 // The process-wide log, its reference count and the lock that serialises every use of both, writes
 // included: one line is one WriteFile under the lock, so lines never mix and one thread's lines keep
-// their order. Never destroyed: sessions may still release their references while the library unloads.
+// their order. Destroyed with the library's other statics, after the unload has closed every session.
 struct SharedLog {
   Lock lock;
   std::unique_ptr<DiagnosticLog> log;
@@ -81,8 +81,8 @@ struct SharedLog {
 };
 
 SharedLog& Shared() {
-  static SharedLog* shared = new SharedLog;
-  return *shared;
+  static SharedLog shared;
+  return shared;
 }
 
 // The switch check: a log exists only when HKLM\SOFTWARE\Halvorn\InternalTesting "hvvornetlogging" names

@@ -20,8 +20,8 @@ UniqueRegKey OpenKey(HKEY root, const std::wstring& path, REGSAM access) {
 }  // namespace
 
 const std::wstring& MakerKeyPath() {
-  static const std::wstring* path = new std::wstring(L"SOFTWARE\\Halvorn");
-  return *path;
+  static const std::wstring path(L"SOFTWARE\\Halvorn");
+  return path;
 }
 
 std::wstring MakerKeyPath(const std::wstring& name) { return MakerKeyPath() + L"\\" + name; }

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "support/scoped_handle.h"
@@ -79,12 +80,14 @@ class MemorySource : public ByteSource {
   size_t restSize_;
 };
 
+// Reads a file block by block, asking keepGoing before each block: a stop counts as a read failure.
 class FileSource : public ByteSource {
  public:
-  explicit FileSource(HANDLE file) : file_(file), buffer_(kBlockSize) {}
+  FileSource(HANDLE file, const std::function<bool()>& keepGoing)
+      : file_(file), keepGoing_(keepGoing), buffer_(kBlockSize) {}
   bool Refill() override {
     DWORD read = 0;
-    if (!ReadFile(file_, buffer_.data(), static_cast<DWORD>(buffer_.size()), &read, nullptr)) {
+    if (!keepGoing_() || !ReadFile(file_, buffer_.data(), static_cast<DWORD>(buffer_.size()), &read, nullptr)) {
       failed_ = true;
       return false;
     }
@@ -96,6 +99,7 @@ class FileSource : public ByteSource {
 
  private:
   HANDLE file_;
+  const std::function<bool()>& keepGoing_;
   std::vector<unsigned char> buffer_;
   bool failed_ = false;
 };
@@ -253,7 +257,8 @@ bool DecodeGzipBuffer(const std::string& in, std::string& out) {
   return Decode(source, sink);
 }
 
-bool DecodeGzipFile(const std::wstring& source, const std::wstring& destination) {
+bool DecodeGzipFile(const std::wstring& source, const std::wstring& destination,
+                    const std::function<bool()>& keepGoing) {
   UniqueFile input(CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
   if (!input) return false;
@@ -263,7 +268,7 @@ bool DecodeGzipFile(const std::wstring& source, const std::wstring& destination)
                                 nullptr));
   if (!output) return false;
 
-  FileSource in(input.get());
+  FileSource in(input.get(), keepGoing);
   FileSink out(output.get());
   bool ok = Decode(in, out);
   if (ok && !FlushFileBuffers(output.get())) ok = false;

@@ -4,6 +4,7 @@
 
 #include "operation_tag.h"
 #include "support/log.h"
+#include "support/md5.h"
 #include "support/probes.h"
 #include "support/strings.h"
 #include "support/version.h"
@@ -33,6 +34,9 @@ constexpr DWORD kFirstInternetError = 12001;
 constexpr DWORD kLastInternetError = 12174;
 constexpr uint64_t k2GiB = 0x80000000ull;
 constexpr uint64_t k4GiB = 0x100000000ull;
+constexpr uint64_t kLengthLimit = 0x8000000000000000ull;  // 2^63: no length reaches it
+// A gzip-encoded download streams into "<target>.encoded"; the decoded content then replaces the target.
+constexpr wchar_t kEncodedSuffix[] = L".encoded";
 
 // A response header as text; false when it is absent or cannot be read. The buffer grows to the size
 // WinINet asks for.
@@ -50,6 +54,25 @@ bool QueryHeader(HINTERNET request, DWORD infoLevel, std::wstring& out) {
   }
 }
 
+// A number of a Content-Range, blanks around it allowed.
+bool RangeNumber(const std::wstring& text, uint64_t& value) {
+  const size_t first = text.find_first_not_of(L' ');
+  const size_t last = text.find_last_not_of(L' ');
+  return first != std::wstring::npos && ParseUInt64(text.substr(first, last - first + 1), value, 0) &&
+         value < kLengthLimit;
+}
+
+// "bytes <first>-<last>/<total>", the unit in any letter case; false for anything else ("*" included).
+bool ParseContentRange(const std::wstring& text, uint64_t& first, uint64_t& last, uint64_t& total) {
+  const std::wstring unit = L"bytes ";
+  if (!StartsWithNoCase(text, unit)) return false;
+  const size_t dash = text.find(L'-', unit.size());
+  const size_t slash = text.find(L'/', unit.size());
+  if (dash == std::wstring::npos || slash == std::wstring::npos || slash < dash) return false;
+  return RangeNumber(text.substr(unit.size(), dash - unit.size()), first) &&
+         RangeNumber(text.substr(dash + 1, slash - dash - 1), last) && RangeNumber(text.substr(slash + 1), total);
+}
+
 bool StartsWithUtf16ByteOrderMark(const std::string& bytes) {
   if (bytes.size() < 2) return false;
   const auto first = static_cast<unsigned char>(bytes[0]);
@@ -61,7 +84,7 @@ bool StartsWithUtf16ByteOrderMark(const std::string& bytes) {
 
 // Everything that belongs to one Submit and must not outlive it.
 struct HttpSession::Exchange {
-  Exchange(const std::wstring& url_, const std::wstring& targetPath) : url(url_), target(targetPath) {}
+  explicit Exchange(const std::wstring& url_) : url(url_) {}
 
   const std::wstring& url;
   std::wstring host;
@@ -73,7 +96,11 @@ struct HttpSession::Exchange {
   uint32_t startTick = 0;    // when the read loop started
   uint32_t lastTick = 0;     // the previous read
   uint64_t loopStartBytes = 0;
-  TargetFile target;  // open from PrepareTargetFile until the exchange ends (or the gzip and checksum steps)
+  // A download: the file the body goes to, open from PrepareTargetFile until the exchange ends. A gzip-
+  // encoded answer streams into a file beside the target, which only a complete decoding replaces.
+  TargetFile target;
+  bool encoded = false;
+  bool restartFile = false;  // the file cannot be continued: emptied once the answer proves usable
 };
 
 CredentialsDialog SetCredentialsDialog(CredentialsDialog dialog) {
@@ -158,15 +185,22 @@ void HttpSession::Submit(const std::wstring& url, const std::wstring& body, std:
   // first request ranged (corrupting a fresh target file) and pass an old count off as the expected size.
   progress_ = TransferProgress();
   Close(PELK_PHASE_STARTED);
-  LogLine(L"\t[Submit]: Opening the session...");
-  OpenSession();
-  Exchange exchange(url, targetPath_);
+  Exchange exchange(url);
+  // Every way out records a final phase: a caller that polls the phase must see the end.
   try {
+    LogLine(L"\t[Submit]: Opening the session...");
+    OpenSession();
     response.clear();
     if (!WasAborted()) Run(exchange, body, response);
+    if (WasAborted()) response.clear();
     Finish(exchange, WasAborted() ? PELK_PHASE_CLOSED : PELK_PHASE_FINISHED);
   } catch (const StatusError& failure) {
     Finish(exchange, failure.phase());
+    // An abort noticed before a WinINet call ends the exchange quietly (PELK_PHASE_CLOSED).
+    if (!IsFailure(failure.code())) {
+      response.clear();
+      return;
+    }
     throw;
   } catch (...) {
     LogError(L"\tSubmit failed for unknown reason.");
@@ -188,6 +222,8 @@ void HttpSession::Run(Exchange& exchange, const std::wstring& body, std::string&
   if (streamToFile_) PrepareTargetFile(exchange);
   LogLine(L"\t[Submit]: Checking the content type...");
   CheckContentType();
+  // Only an answer that will be written empties a file that cannot be continued.
+  if (exchange.restartFile) exchange.target.Recreate();
 
   exchange.startTick = exchange.lastTick = GetTickCount();
   exchange.loopStartBytes = progress_.bytesReceived;
@@ -293,7 +329,7 @@ void HttpSession::OpenRequest(const wchar_t* verb, const Exchange& exchange) {
   // A request handle replaced here (after a proxy's 407) is not closed: it goes with its connection, so
   // the credentials the dialog stored through it stay in force for the new request.
   request_.release();
-  UniqueInternet request(HttpOpenRequestW(connection_.get(), verb, exchange.path.c_str(), nullptr, nullptr, nullptr,
+  UniqueInternet request(HttpOpenRequestW(Live(connection_), verb, exchange.path.c_str(), nullptr, nullptr, nullptr,
                                           exchange.flags, 1));
   if (!request) {
     LogFailure(L"Could not open the request: ");
@@ -303,7 +339,7 @@ void HttpSession::OpenRequest(const wchar_t* verb, const Exchange& exchange) {
     LockGuard guard(g_abortLock);
     request_ = std::move(request);
   }
-  if (acceptGzip_ && !HttpAddRequestHeadersW(request_.get(), L"Accept-Encoding: gzip\r\n", static_cast<DWORD>(-1),
+  if (acceptGzip_ && !HttpAddRequestHeadersW(Live(request_), L"Accept-Encoding: gzip\r\n", static_cast<DWORD>(-1),
                                              HTTP_ADDREQ_FLAG_ADD_IF_NEW)) {
     LogFailure(L"Could not set encoding: ");
   }
@@ -316,10 +352,16 @@ void HttpSession::SendGetRequest(const Exchange& exchange) {
     LogLine(L"\tFlags: " + Hex(exchange.flags));
   }
   OpenRequest(L"GET", exchange);
+  if (streamToFile_) {
+    // A download's answer may be left unread (a complete file, the first answer for a partial one). Asked
+    // to keep the connection, WinINet would read such a body to its end before closing the request.
+    HttpAddRequestHeadersW(Live(request_), L"Connection: close\r\n", static_cast<DWORD>(-1),
+                           HTTP_ADDREQ_FLAG_REPLACE | HTTP_ADDREQ_FLAG_ADD);
+  }
   if (streamToFile_ && progress_.bytesReceived > 0) {
     LogLine(L"\tDetected partial file.  Requesting a data range in the header.");
     const std::wstring range = L"Range:bytes=" + DecU64(progress_.bytesReceived) + L"-\r\n";
-    HttpAddRequestHeadersW(request_.get(), range.c_str(), static_cast<DWORD>(-1),
+    HttpAddRequestHeadersW(Live(request_), range.c_str(), static_cast<DWORD>(-1),
                            HTTP_ADDREQ_FLAG_REPLACE | HTTP_ADDREQ_FLAG_ADD);
   }
   SendWithRetries(false, exchange.flags, 0);
@@ -357,8 +399,8 @@ void HttpSession::SendWithRetries(bool post, DWORD flags, DWORD length) {
   buffers.dwBufferTotal = length;
   bool retried = false;
   for (;;) {
-    const BOOL sent = post ? HttpSendRequestExW(request_.get(), &buffers, nullptr, 0, 0)
-                           : HttpSendRequestW(request_.get(), nullptr, 0, nullptr, 0);
+    const BOOL sent = post ? HttpSendRequestExW(Live(request_), &buffers, nullptr, 0, 0)
+                           : HttpSendRequestW(Live(request_), nullptr, 0, nullptr, 0);
     if (sent) return;
     const DWORD error = GetLastError();
     LogFailure(L"Failed to send the request: ");
@@ -374,7 +416,7 @@ void HttpSession::SendWithRetries(bool post, DWORD flags, DWORD length) {
         // The request flags, read as security flags, include "ignore revocation": one more try.
         if (retried) Throw(PELK_E_CERT_REVOCATION);
         retried = true;
-        InternetSetOptionW(request_.get(), INTERNET_OPTION_SECURITY_FLAGS, &flags, sizeof(flags));
+        InternetSetOptionW(Live(request_), INTERNET_OPTION_SECURITY_FLAGS, &flags, sizeof(flags));
         continue;
       case ERROR_HTTP_INVALID_HEADER:
         Throw(IsIeNewerThan7() ? PELK_E_SEND : PELK_E_TOO_LARGE_4G);
@@ -399,19 +441,19 @@ void HttpSession::UploadBody(Exchange& exchange, const std::wstring& body, DWORD
       std::string block(kTransferBlockSize, '\0');
       DWORD read = 0;
       while (ReadFile(file.get(), &block[0], kTransferBlockSize, &read, nullptr) && read > 0) {
-        if (!InternetWriteFile(request_.get(), block.data(), read, &written)) {
+        if (!InternetWriteFile(Live(request_), block.data(), read, &written)) {
           LogFailure(L"Failed to post the request data to the server: ");
           FailUpload(exchange, PELK_E_END_REQUEST);
         }
       }
       bodyFilePath_.clear();
     }
-  } else if (!InternetWriteFile(request_.get(), body.data(), length, &written)) {
+  } else if (!InternetWriteFile(Live(request_), body.data(), length, &written)) {
     LogFailure(L"Failed to post the request data to the server: ");
     FailUpload(exchange, PELK_E_SEND);
   }
   LogLine(L"\tInternetWriteFile complete, calling HttpEndRequest");
-  HttpEndRequestW(request_.get(), nullptr, 0, 0);
+  HttpEndRequestW(Live(request_), nullptr, 0, 0);
   LogLine(L"\tHttpEndRequest complete");
 }
 
@@ -426,7 +468,7 @@ HttpSession::Answer HttpSession::CheckStatusCode(Exchange& exchange, bool strict
   OperationTag tag(L"CheckStatusCode");
   DWORD code = 0;
   DWORD size = sizeof(code);
-  if (!HttpQueryInfoW(request_.get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &code, &size, nullptr)) {
+  if (!HttpQueryInfoW(Live(request_), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &code, &size, nullptr)) {
     LogFailure(L"Failed to check the status code: ");
     Throw(PELK_E_HTTP_STATUS);
   }
@@ -467,7 +509,7 @@ bool HttpSession::AskForAuthentication() {
   OperationTag tag(L"AskForAuthentication");
   HWND window = parentWindow_ ? parentWindow_ : GetDesktopWindow();
   const DWORD result =
-      g_credentialsDialog.load()(window, request_.get(), kProxyAuthenticationError, kCredentialsDialogFlags, nullptr);
+      g_credentialsDialog.load()(window, Live(request_), kProxyAuthenticationError, kCredentialsDialogFlags, nullptr);
   if (IsLogEnabled()) LogLine(L"\tAuthentication result: " + Hex(result));
   return result == ERROR_INTERNET_FORCE_RETRY;
 }
@@ -475,9 +517,12 @@ bool HttpSession::AskForAuthentication() {
 void HttpSession::ReadTotalDataSize(Exchange& exchange) {
   OperationTag tag(L"GetTotalDataSize");
   std::wstring text;
-  exchange.lengthKnown = QueryHeader(request_.get(), HTTP_QUERY_CONTENT_LENGTH, text);
   uint64_t length = 0;
-  if (exchange.lengthKnown) ParseUInt64(text, length, 0);
+  // A length that is not a number below 2^63 is no length at all: taken as 0 or as a saturated size it
+  // would pass a partial file off as complete, or as longer than any file can be.
+  exchange.lengthKnown = QueryHeader(Live(request_), HTTP_QUERY_CONTENT_LENGTH, text) &&
+                         ParseUInt64(text, length, 0) && length < kLengthLimit;
+  if (!exchange.lengthKnown) length = 0;
   // Without a length the total is unknown (0), also for a resumed file: a received count must never
   // pass for the expected size, or a body without a length would not be read at all.
   progress_.totalBytes = exchange.lengthKnown ? progress_.bytesReceived + length : 0;
@@ -491,10 +536,17 @@ void HttpSession::ReadTotalDataSize(Exchange& exchange) {
 
 void HttpSession::PrepareTargetFile(Exchange& exchange) {
   LogLine(L"\t[Submit]: Streaming to file enabled.  Creating file...");
-  const uint64_t size = exchange.target.Open();
+  const std::wstring encoding = ContentEncoding();
+  exchange.encoded = EqualsNoCase(encoding, L"gzip");
+  if (!encoding.empty() && !exchange.encoded && IsLogEnabled()) {
+    LogError(L"Unsupported content encoding on response: " + encoding);
+  }
+  const uint64_t size = exchange.target.Open(exchange.encoded ? targetPath_ + kEncodedSuffix : targetPath_);
   progress_.bytesReceived = size;
   Publish();
-  if (!HasFreeSpace(targetPath_, size)) Throw(PELK_E_DISK_SPACE);
+  // What is still to come has to fit; a file at least as long as announced needs nothing more.
+  const uint64_t remaining = progress_.totalBytes > size ? progress_.totalBytes - size : 0;
+  if (!HasFreeSpace(targetPath_, remaining)) Throw(PELK_E_DISK_SPACE);
   if (size == 0) return;
   if (exchange.lengthKnown && size < progress_.totalBytes) {
     progress_.state = PELK_PHASE_RESUMING;
@@ -503,28 +555,67 @@ void HttpSession::PrepareTargetFile(Exchange& exchange) {
     ResubmitGetRequest(exchange);
   } else if (!exchange.lengthKnown) {
     LogLine(L"\t[Submit]: Resume not available, so create new file.");
-    exchange.target.Recreate();
-    progress_.bytesReceived = 0;
-    Publish();
+    StartFileAgain(exchange);
   }
   // Otherwise the file is at least as long as announced and counts as complete.
 }
 
+void HttpSession::StartFileAgain(Exchange& exchange) {
+  exchange.restartFile = true;
+  progress_.bytesReceived = 0;
+  Publish();
+}
+
 void HttpSession::ResubmitGetRequest(Exchange& exchange) {
   OperationTag tag(L"ResubmitGetRequest");
+  const uint64_t announced = progress_.totalBytes;
   DropHandle(request_);
   SendGetRequest(exchange);
-  // Strict: a proxy that asks for credentials again would otherwise have its error page appended to
-  // the partial file.
-  CheckStatusCode(exchange, true);
-  if (exchange.httpStatus == 200) {
-    // The server ignored the range and sends the whole body: start the file again from byte 0 rather
-    // than appending a second copy.
-    LogLine(L"\t[Submit]: The server ignored the range; starting the file again.");
-    exchange.target.Recreate();
-    progress_.bytesReceived = 0;
+  if (!RangeAnswerFits(exchange, announced)) {
+    // Appended, this answer would corrupt the file, and every later submit would take the corrupted file
+    // for complete: the whole file is asked for again instead.
+    LogLine(L"\t[Submit]: The server did not send the rest of the file; starting the file again.");
+    StartFileAgain(exchange);
+    DropHandle(request_);
+    SendGetRequest(exchange);
+    CheckStatusCode(exchange, true);
+    if (exchange.httpStatus != 200) Throw(PELK_E_HTTP_STATUS);
+  } else {
+    // Strict: a proxy that asks for credentials again would otherwise have its error page appended to
+    // the partial file.
+    CheckStatusCode(exchange, true);
+    if (exchange.httpStatus == 200) {
+      // The server ignored the range and sends the whole body: start the file again from byte 0 rather
+      // than appending a second copy.
+      LogLine(L"\t[Submit]: The server ignored the range; starting the file again.");
+      StartFileAgain(exchange);
+    }
   }
   ReadTotalDataSize(exchange);
+}
+
+bool HttpSession::RangeAnswerFits(Exchange& exchange, uint64_t announced) {
+  DWORD code = 0;
+  DWORD size = sizeof(code);
+  if (!HttpQueryInfoW(Live(request_), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &code, &size, nullptr)) {
+    return true;  // CheckStatusCode reports it
+  }
+  if (code == 416) return false;  // the server will not send the range: the file may have changed
+  if (code != 206) return true;   // 200 (the range ignored) and failures are CheckStatusCode's
+  // Only "bytes <file size>-<announced - 1>/<announced>", with a length to match and the first answer's
+  // encoding, continues the file.
+  std::wstring range;
+  std::wstring lengthText;
+  uint64_t length = 0;
+  if (!QueryHeader(Live(request_), HTTP_QUERY_CONTENT_RANGE, range)) return false;
+  uint64_t first = 0, last = 0, total = 0;
+  if (!ParseContentRange(range, first, last, total)) return false;
+  if (first != progress_.bytesReceived || total != announced || last + 1 != total) return false;
+  if (QueryHeader(Live(request_), HTTP_QUERY_CONTENT_LENGTH, lengthText) &&
+      (!ParseUInt64(lengthText, length, 0) || length != total - first)) {
+    return false;
+  }
+  return EqualsNoCase(ContentEncoding(), exchange.encoded ? L"gzip" : L"");
 }
 
 void HttpSession::CheckContentType() {
@@ -532,7 +623,7 @@ void HttpSession::CheckContentType() {
   OperationTag tag(L"CheckContentType");
   std::wstring buffer(kContentTypeChars, L'\0');
   DWORD bytes = kContentTypeChars * sizeof(wchar_t);
-  const bool read = HttpQueryInfoW(request_.get(), HTTP_QUERY_CONTENT_TYPE, &buffer[0], &bytes, nullptr) != FALSE;
+  const bool read = HttpQueryInfoW(Live(request_), HTTP_QUERY_CONTENT_TYPE, &buffer[0], &bytes, nullptr) != FALSE;
   if (read) buffer.resize(bytes / sizeof(wchar_t));
   if (read && IsLogEnabled()) LogLine(L"\tContent Type: " + buffer);
   if (!read || buffer.empty()) {
@@ -547,7 +638,7 @@ void HttpSession::ReadBody(Exchange& exchange, std::string& response) {
   DWORD error = 0;
   for (;;) {
     DWORD read = 0;
-    if (!InternetReadFile(request_.get(), &block[0], kTransferBlockSize, &read)) {
+    if (!InternetReadFile(Live(request_), &block[0], kTransferBlockSize, &read)) {
       // Only a failed read has an error of its own; after a clean end the thread's last error is left
       // over from earlier calls and means nothing.
       error = GetLastError();
@@ -571,7 +662,8 @@ void HttpSession::ReadBody(Exchange& exchange, std::string& response) {
     LogError(L"\tConnection error detected.  Response is incomplete.");
     Throw(PELK_E_CONNECTION);
   }
-  DecodeBody(exchange, response);
+  // A download's encoded file is decoded once it is complete, also when no body was read this time.
+  if (!streamToFile_) DecodeBody(response);
 }
 
 void HttpSession::UpdateRates(Exchange& exchange, DWORD blockLength) {
@@ -592,15 +684,11 @@ void HttpSession::UpdateRates(Exchange& exchange, DWORD blockLength) {
   progress_.remainingSeconds = seconds >= static_cast<double>(UINT32_MAX) ? UINT32_MAX : static_cast<uint32_t>(seconds);
 }
 
-void HttpSession::DecodeBody(Exchange& exchange, std::string& response) {
+void HttpSession::DecodeBody(std::string& response) {
   const std::wstring encoding = ContentEncoding();
   if (encoding.empty()) return;
   if (!EqualsNoCase(encoding, L"gzip")) {
     if (IsLogEnabled()) LogError(L"Unsupported content encoding on response: " + encoding);
-    return;
-  }
-  if (streamToFile_) {
-    exchange.target.DecodeGzip();
     return;
   }
   std::string decoded;
@@ -615,15 +703,20 @@ void HttpSession::DecodeBody(Exchange& exchange, std::string& response) {
 }
 
 void HttpSession::FinishTargetFile(Exchange& exchange, std::string& response) {
+  const auto keepGoing = [this] { return !WasAborted(); };
+  // An abort ends decoding and hashing within one block; the exchange then ends quietly.
+  if (exchange.encoded && !exchange.target.DecodeGzipInto(targetPath_, keepGoing)) return;
+  exchange.target.Close();
   if (!expectedChecksum_.empty()) {
     progress_.bytesVerified = 0;
     progress_.state = PELK_PHASE_VERIFYING;
     Publish();
-    const std::wstring digest = exchange.target.Md5([this](uint64_t hashed) {
+    const std::wstring digest = FileMd5Hex(targetPath_, [this](uint64_t hashed) {
       progress_.bytesVerified = hashed;
       Publish();
-      return true;
+      return !WasAborted();
     });
+    if (WasAborted()) return;
     if (digest != expectedChecksum_) Throw(PELK_E_CHECKSUM);
   }
   DeleteUrlCacheEntryW(exchange.url.c_str());
@@ -632,7 +725,7 @@ void HttpSession::FinishTargetFile(Exchange& exchange, std::string& response) {
 
 std::wstring HttpSession::ContentEncoding() {
   std::wstring encoding;
-  if (!QueryHeader(request_.get(), HTTP_QUERY_CONTENT_ENCODING, encoding)) encoding.clear();
+  if (!QueryHeader(Live(request_), HTTP_QUERY_CONTENT_ENCODING, encoding)) encoding.clear();
   return encoding;
 }
 
@@ -651,15 +744,16 @@ void HttpSession::Finish(Exchange& exchange, StatusCode state) {
 
 void HttpSession::Close(StatusCode state) {
   OperationTag tag(L"Close");
-  if (IsLogEnabled()) LogLine(L"\tStatus: " + Hex(static_cast<uint32_t>(state)));
   DropHandle(request_);
   DropHandle(connection_);
   {
     LockGuard guard(g_abortLock);
     internet_.reset();
   }
+  // The phase first: nothing after this (a log line that cannot be allocated) can keep it from a poller.
   progress_.state = state;
   Publish();
+  if (IsLogEnabled()) LogLine(L"\tStatus: " + Hex(static_cast<uint32_t>(state)));
 }
 
 void HttpSession::Abort() {
@@ -681,6 +775,14 @@ void HttpSession::ClearAbort() {
 HINTERNET HttpSession::Root() const {
   LockGuard guard(g_abortLock);
   return internet_.get();
+}
+
+HINTERNET HttpSession::Live(const UniqueInternet& handle) const {
+  LockGuard guard(g_abortLock);
+  // After an abort the handle has been closed with its root, and its value may already belong to another
+  // session's new handle: it must not be used again. The exchange ends quietly instead.
+  if (abortRequested_) Throw(PELK_PHASE_CLOSED);
+  return handle.get();
 }
 
 bool HttpSession::WasAborted() const {

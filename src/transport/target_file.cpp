@@ -1,5 +1,7 @@
 #include "transport/target_file.h"
 
+#include <vector>
+
 #include "operation_tag.h"
 #include "support/log.h"
 #include "support/status.h"
@@ -8,15 +10,13 @@
 
 namespace hv {
 
-TargetFile::TargetFile(std::wstring path) : path_(std::move(path)) {}
-
-uint64_t TargetFile::Open() {
+uint64_t TargetFile::Open(const std::wstring& path) {
+  path_ = path;
   file_.reset(CreateFileW(path_.c_str(), FILE_WRITE_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
                           FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file_) Throw(PELK_E_CREATE_FILE);
   LARGE_INTEGER size = {};
-  // An unreadable size counts as 0: the free-space test then compares with nothing and the file is
-  // written from where the position stands.
+  // An unreadable size counts as 0: the file is then written from where the position stands.
   if (!GetFileSizeEx(file_.get(), &size)) return 0;
   if (IsLogEnabled()) LogLine(L"\t[Submit]: File already exists: " + DecU64(static_cast<uint64_t>(size.QuadPart)));
   const LARGE_INTEGER zero = {};
@@ -45,34 +45,38 @@ void TargetFile::Write(const char* data, DWORD length) {
 
 void TargetFile::Close() { file_.reset(); }
 
-void TargetFile::DecodeGzip() {
+bool TargetFile::DecodeGzipInto(const std::wstring& destination, const std::function<bool()>& keepGoing) {
   file_.reset();
-  const std::wstring temporary = path_ + L".temp";
-  if (!DecodeGzipFile(path_, temporary)) {
-    // The received file stays as it is; the decoder has removed its partial output.
-    if (IsLogEnabled()) LogError(L"Failed to decode the gzip content of " + path_);
+  const std::wstring temporary = destination + L".temp";
+  if (!DecodeGzipFile(path_, temporary, keepGoing)) {
+    if (!keepGoing()) return false;  // stopped: the encoded file can be decoded another time
+    if (IsLogEnabled()) LogError(L"Failed to decode the gzip content of " + destination);
+    DeleteFileW(path_.c_str());
     Throw(PELK_E_GZIP);
   }
   // One replacing move: the target is never missing, whatever fails.
-  if (!MoveFileExW(temporary.c_str(), path_.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+  if (!MoveFileExW(temporary.c_str(), destination.c_str(), MOVEFILE_REPLACE_EXISTING)) {
     LogFailure(L"Failed to replace the target file with its decoded content: ");
     const DWORD error = GetLastError();
     DeleteFileW(temporary.c_str());
     ThrowSystemError(error);
   }
-}
-
-std::wstring TargetFile::Md5(const HashProgress& progress) {
-  file_.reset();
-  return FileMd5Hex(path_, progress);
+  DeleteFileW(path_.c_str());
+  return true;
 }
 
 bool HasFreeSpace(const std::wstring& path, uint64_t size) {
   OperationTag tag(L"HasFreeSpace");
+  // The full path names the folder also for a bare file name or a relative path.
   std::wstring folder = path;
+  const DWORD length = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+  if (length > 0) {
+    std::vector<wchar_t> full(length);
+    if (GetFullPathNameW(path.c_str(), length, full.data(), nullptr) < length) folder = full.data();
+  }
   ReplaceAllNoCase(folder, L"/", L"\\");
   const size_t slash = folder.rfind(L'\\');
-  if (slash != std::wstring::npos) folder.resize(slash);
+  if (slash != std::wstring::npos) folder.resize(slash + 1);
   ULARGE_INTEGER available = {};
   if (!GetDiskFreeSpaceExW(folder.c_str(), &available, nullptr, nullptr)) return false;
   return available.QuadPart > size;

@@ -4,6 +4,7 @@
 #include <zlib.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "common/scratch.h"
@@ -166,6 +167,8 @@ TEST(GzipBuffer, FailsWhenTheTrailerDisagreesWithTheData) {
   EXPECT_FALSE(ok);
 }
 
+const std::function<bool()> Always = [] { return true; };
+
 TEST(GzipFile, DecodesToAWideCharacterPathAndReplacesTheDestination) {
   hvtest::TempDir dir;
   const std::string data = SampleData(3 * 1024 * 1024, 7);
@@ -174,7 +177,7 @@ TEST(GzipFile, DecodesToAWideCharacterPathAndReplacesTheDestination) {
   hvtest::WriteFileBytes(source, GzipMember(data) + GzipMember("tail"));
   hvtest::WriteFileBytes(destination, std::string(10 * 1024 * 1024, 'x'));  // longer than the result
 
-  ASSERT_TRUE(hv::DecodeGzipFile(source, destination));
+  ASSERT_TRUE(hv::DecodeGzipFile(source, destination, Always));
   EXPECT_TRUE(hvtest::ReadFileBytes(destination) == data + "tail");
   EXPECT_TRUE(hvtest::FileExists(source));
 }
@@ -188,23 +191,29 @@ TEST(GzipFile, FailureRemovesTheDestinationAndKeepsTheSource) {
   const std::wstring destination = dir.File(L"\u0416 damaged.bin");
   hvtest::WriteFileBytes(source, damaged);
 
-  EXPECT_FALSE(hv::DecodeGzipFile(source, destination));
+  EXPECT_FALSE(hv::DecodeGzipFile(source, destination, Always));
   EXPECT_FALSE(hvtest::FileExists(destination));
   EXPECT_TRUE(hvtest::ReadFileBytes(source) == damaged);
 
   // Not gzip at all, and a missing source.
   hvtest::WriteFileBytes(source, "not compressed");
-  EXPECT_FALSE(hv::DecodeGzipFile(source, destination));
+  EXPECT_FALSE(hv::DecodeGzipFile(source, destination, Always));
   EXPECT_FALSE(hvtest::FileExists(destination));
   EXPECT_EQ("not compressed", hvtest::ReadFileBytes(source));
-  EXPECT_FALSE(hv::DecodeGzipFile(dir.File(L"missing.gz"), destination));
+  EXPECT_FALSE(hv::DecodeGzipFile(dir.File(L"missing.gz"), destination, Always));
   EXPECT_FALSE(hvtest::FileExists(destination));
 
   // A destination that is the source itself cannot be opened for writing; the source survives.
   const std::string good = GzipMember(data);
   hvtest::WriteFileBytes(source, good);
-  EXPECT_FALSE(hv::DecodeGzipFile(source, source));
+  EXPECT_FALSE(hv::DecodeGzipFile(source, source, Always));
   EXPECT_TRUE(hvtest::ReadFileBytes(source) == good);
+
+  // A stop asked for after the first block ends the decoding the same way.
+  int asked = 0;
+  EXPECT_FALSE(hv::DecodeGzipFile(source, destination, [&] { return ++asked < 2; }));
+  EXPECT_EQ(2, asked);
+  EXPECT_FALSE(hvtest::FileExists(destination));
 }
 
 }  // namespace

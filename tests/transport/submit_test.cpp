@@ -290,10 +290,12 @@ TEST(SubmitTest, GzipAnswersInMemoryAreDecodedOnceAndCutAtTheFirstZeroUnlessUtf1
   EXPECT_EQ(1u, unsupported);
 }
 
-TEST(SubmitTest, GzipDownloadsAreDecodedInPlaceAndVerifiedAfterDecoding) {
+TEST(SubmitTest, GzipDownloadsAreDecodedIntoTheTargetAndVerifiedAfterDecoding) {
   const std::string content = hvtest::SampleBytes(120000, 19) + std::string(30000, 'z');
+  const std::string noise = hvtest::SampleBytes(100000, 29);  // does not compress: the encoding is longer
   GzipServer host;
   host.Add("file", "gzip", hvtest::Gzip(content));
+  host.Add("noise", "gzip", hvtest::Gzip(noise));
   host.Add("broken", "gzip", "\x1F\x8B\x08\x00 not deflate data at all");
   const std::string inner = hvtest::Gzip(content);
   host.Add("twice", "gzip", hvtest::Gzip(inner));
@@ -307,7 +309,16 @@ TEST(SubmitTest, GzipDownloadsAreDecodedInPlaceAndVerifiedAfterDecoding) {
   ASSERT_EQ(0, SubmitStatus(session, host.server.WUrl("/gz/file")));
   EXPECT_TRUE(content == hvtest::ReadFileBytes(target));
   EXPECT_FALSE(hvtest::FileExists(target + L".temp"));
+  EXPECT_FALSE(hvtest::FileExists(target + L".encoded"));
   EXPECT_EQ(content.size(), session.Progress().bytesVerified);
+
+  // A complete target is never taken for the start of the encoded stream, even when the encoding is
+  // longer than the file: submitted again, the file stays identical.
+  const std::wstring random = dir.File(L"noise.bin");
+  session.SetStreamToFile(true, random, hvtest::Md5Of(noise));
+  ASSERT_EQ(0, SubmitStatus(session, host.server.WUrl("/gz/noise")));
+  ASSERT_EQ(0, SubmitStatus(session, host.server.WUrl("/gz/noise")));
+  EXPECT_TRUE(noise == hvtest::ReadFileBytes(random));
 
   // A body that is itself gzip data is decoded once: the file holds the inner gzip data whole.
   const std::wstring archive = dir.File(L"archive.gz");
@@ -315,13 +326,16 @@ TEST(SubmitTest, GzipDownloadsAreDecodedInPlaceAndVerifiedAfterDecoding) {
   ASSERT_EQ(0, SubmitStatus(session, host.server.WUrl("/gz/twice")));
   EXPECT_TRUE(inner == hvtest::ReadFileBytes(archive));
 
-  // A stream that cannot be decoded fails the download and keeps the bytes as received.
+  // A stream that cannot be decoded fails the download and leaves the target as it was; nothing stays
+  // that a later submit could take for a complete download.
   const std::wstring broken = dir.File(L"broken.bin");
+  hvtest::WriteFileBytes(broken, "the earlier version");
   session.SetStreamToFile(true, broken, L"");
   EXPECT_EQ(PELK_E_GZIP, SubmitStatus(session, host.server.WUrl("/gz/broken")));
   EXPECT_EQ(PELK_E_GZIP, session.Progress().state);
-  EXPECT_EQ(host.entries["broken"].body, hvtest::ReadFileBytes(broken));
+  EXPECT_EQ("the earlier version", hvtest::ReadFileBytes(broken));
   EXPECT_FALSE(hvtest::FileExists(broken + L".temp"));
+  EXPECT_FALSE(hvtest::FileExists(broken + L".encoded"));
 }
 
 }  // namespace

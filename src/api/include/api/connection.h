@@ -74,7 +74,7 @@ class Connection {
   std::unique_ptr<CommandRequest> queryRequest_;
   std::unique_ptr<DownloadJob> downloadRequest_;
   std::unique_ptr<ReportCommand> report_;
-  int32_t downloadIndex_ = -1;
+  std::wstring downloadUrl_;  // of the last submitted download, for its statistics
   ClientIdentity identity_;
   int32_t flags_;
   std::wstring locale_;

@@ -16,11 +16,12 @@ class Connection;
 
 class ConnectionTable {
  public:
-  // The one table of the process, created before any export runs.
+  // The one table of the process.
   static ConnectionTable& Instance();
+  // Library unload: tears down every open connection as PelkClose would, then the table and its lock.
+  static void Unload();
 
   ConnectionTable() = default;
-  ~ConnectionTable();  // tears down every open connection in slot order
   ConnectionTable(const ConnectionTable&) = delete;
   ConnectionTable& operator=(const ConnectionTable&) = delete;
 
@@ -31,10 +32,9 @@ class ConnectionTable {
   // Tears the connection down under the table lock. Nothing for 0, negative or already closed handles;
   // throws PELK_E_UNEXPECTED for a handle above the last issued.
   void Close(int32_t handle);
-  // Tears down every open connection (library unload); the table stays usable.
-  void CloseAll();
-
  private:
+  void CloseAll();  // tears down every open connection in slot order
+
   Lock lock_;
   std::vector<std::unique_ptr<Connection>> slots_;
 };

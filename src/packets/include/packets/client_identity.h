@@ -18,9 +18,10 @@ struct ClientIdentity {
   std::wstring wrapperVersion;
 };
 
-// "name version" for the user agent; empty (no token) when both are empty.
+// "name version" for the user agent: always a token, " " when both are empty, so that a service that
+// counts the tokens' positions finds each in its place.
 inline std::wstring UserAgentToken(const std::wstring& name, const std::wstring& version) {
-  return name.empty() && version.empty() ? std::wstring() : name + L" " + version;
+  return name + L" " + version;
 }
 
 }  // namespace hv

@@ -60,7 +60,8 @@ class AnswerPacket {
   // The "header"/"server"/"status" element's "code" as a signed decimal: leading blanks and one sign
   // accepted, reading stops at the first non-digit, 0 without digits, clamped to the 32-bit range.
   int32_t ServiceStatusCode() const;
-  // Throws MapServerStatus of a nonzero service status code.
+  // Throws MapServerStatus of a nonzero service status code, and PELK_E_SERVICE_UNKNOWN for an answer
+  // without a "header" (a missing status in a header counts as 0).
   void CheckServiceStatus() const;
   // The root's "body" child (null when absent).
   XmlElement Body() const;

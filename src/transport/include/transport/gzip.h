@@ -1,6 +1,7 @@
 // Gzip (RFC 1952) decoding of response bodies: one or more members in a row, each deflate-compressed.
 #pragma once
 
+#include <functional>
 #include <string>
 
 namespace hv {
@@ -12,9 +13,11 @@ namespace hv {
 // so far. A member whose input ends right after its deflate data, with no trailer at all, counts as decoded.
 bool DecodeGzipBuffer(const std::string& in, std::string& out);
 
-// Decodes the source file into the destination file (created or replaced), streaming in constant memory.
-// Same success rule as DecodeGzipBuffer, plus read and write errors; on failure the source is kept and a
-// destination this call created is removed (one it could not create, e.g. the source itself, is untouched).
-bool DecodeGzipFile(const std::wstring& source, const std::wstring& destination);
+// Decodes the source file into the destination file (created or replaced), streaming in constant memory
+// and asking keepGoing before every 64 KiB read. Same success rule as DecodeGzipBuffer, plus read and write
+// errors and a stop; on failure the source is kept and a destination this call created is removed (one
+// it could not create, e.g. the source itself, is untouched).
+bool DecodeGzipFile(const std::wstring& source, const std::wstring& destination,
+                    const std::function<bool()>& keepGoing);
 
 }  // namespace hv

@@ -85,11 +85,15 @@ class HttpSession {
   bool AskForAuthentication();
   void ReadTotalDataSize(Exchange& exchange);
   void PrepareTargetFile(Exchange& exchange);
+  void StartFileAgain(Exchange& exchange);
   void ResubmitGetRequest(Exchange& exchange);
+  // False when the answer to a ranged request would not continue the file exactly: a 416, or a 206
+  // whose range, total, length or encoding differ from what the file needs.
+  bool RangeAnswerFits(Exchange& exchange, uint64_t announced);
   void CheckContentType();
   void ReadBody(Exchange& exchange, std::string& response);
   void UpdateRates(Exchange& exchange, DWORD blockLength);
-  void DecodeBody(Exchange& exchange, std::string& response);
+  void DecodeBody(std::string& response);
   void FinishTargetFile(Exchange& exchange, std::string& response);
   std::wstring ContentEncoding();
   void EvaluateInternetErrorCode(DWORD code, StatusCode status);
@@ -101,6 +105,9 @@ class HttpSession {
   void Publish();
 
   HINTERNET Root() const;  // the root handle, read under the abort lock
+  // A connection or request handle for a WinINet call on the worker; after an abort, throws
+  // PELK_PHASE_CLOSED (the quiet end of an aborted exchange) instead.
+  HINTERNET Live(const UniqueInternet& handle) const;
   bool WasAborted() const;
   // Closes a connection or request handle, or only forgets it when an abort has already closed it
   // together with its root.
