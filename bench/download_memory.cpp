@@ -1,6 +1,6 @@
 // Peak memory of streamed downloads. For each body size a fresh child process serves a generated body
 // (made block by block as it is sent, never held whole) from a local server and downloads it with
-// VornetSession::Submit into a temporary file, which it deletes again. A fresh process per size keeps one
+// HttpSession::Submit into a temporary file, which it deletes again. A fresh process per size keeps one
 // run's peak from hiding the next; the child reports its peak working set before and after the download.
 //
 //   download_memory              runs 64 MiB and 1 GiB and prints one row per size
@@ -22,8 +22,9 @@
 #include <string>
 #include <thread>
 
+#include "common/child_process.h"
 #include "support/status.h"
-#include "transport/session.h"
+#include "transport/http_session.h"
 
 namespace {
 
@@ -72,14 +73,10 @@ int RunChild(uint64_t size) {
   const DWORD start = GetTickCount();
   hv::StatusCode status = 0;
   {
-    hv::VornetSession session;
+    hv::HttpSession session;
     session.SetStreamToFile(true, target, L"");
     std::string response;
-    try {
-      session.Submit(url, L"", response);
-    } catch (const hv::StatusError& error) {
-      status = error.code();
-    }
+    status = hv::StatusOf([&] { session.Submit(url, L"", response); });
   }
   const DWORD elapsed = GetTickCount() - start;
   const uint64_t after = PeakWorkingSet();
@@ -98,35 +95,7 @@ int RunChild(uint64_t size) {
 std::string RunChildProcess(uint64_t size) {
   wchar_t self[MAX_PATH] = {};
   GetModuleFileNameW(nullptr, self, MAX_PATH);
-  std::wstring commandLine = L"\"" + std::wstring(self) + L"\" --child " + std::to_wstring(size);
-
-  SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-  HANDLE readEnd = nullptr;
-  HANDLE writeEnd = nullptr;
-  if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return std::string();
-  SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof(startup);
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-  startup.hStdOutput = writeEnd;
-  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-  PROCESS_INFORMATION process = {};
-  const BOOL started =
-      CreateProcessW(self, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process);
-  CloseHandle(writeEnd);  // the child holds its own copy; the read below ends when the child exits
-  std::string output;
-  if (started) {
-    char buffer[256];
-    DWORD got = 0;
-    while (ReadFile(readEnd, buffer, sizeof(buffer), &got, nullptr) && got > 0) output.append(buffer, got);
-    WaitForSingleObject(process.hProcess, INFINITE);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-  }
-  CloseHandle(readEnd);
-  return output;
+  return hvtest::RunChild(self, L"--child " + std::to_wstring(size), INFINITE).output;
 }
 
 std::string MiB(uint64_t bytes) {

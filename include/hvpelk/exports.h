@@ -4,7 +4,10 @@
  * its return value. Text goes in as NUL-terminated UTF-16 and comes out as a BSTR inside a caller-supplied,
  * initialised VARIANT (the library clears it first; the caller frees the result with VariantClear).
  * Handles are 1-based and never reused; 0 is never issued. Null pointers are rejected with
- * PELK_E_UNEXPECTED. Compiles as C and as C++. */
+ * PELK_E_UNEXPECTED. Compiles as C and as C++.
+ *
+ * The status codes and the functions are each listed once, in the two tables below; everything else (the
+ * constants, the prototypes, the DLL's export list, run-time loaders, readable names) is made from them. */
 #ifndef HVPELK_EXPORTS_H
 #define HVPELK_EXPORTS_H
 
@@ -26,108 +29,121 @@ extern "C" {
 
 typedef int32_t PelkStatus;
 
-/* Success and information. */
-#define PELK_S_OK                    ((PelkStatus)0x00000000)
-#define PELK_S_NOTHING_OUTSTANDING   ((PelkStatus)0x40001001) /* no request outstanding on the job */
-#define PELK_S_STILL_RUNNING         ((PelkStatus)0x40001002) /* the request still runs: poll again */
-#define PELK_PHASE_CLOSED            ((PelkStatus)0x40002001) /* transfer stopped after an abort */
-#define PELK_PHASE_STARTED           ((PelkStatus)0x40002002) /* opening the connection, sending */
-#define PELK_PHASE_RESUMING          ((PelkStatus)0x40002003) /* resuming into a partial file */
-#define PELK_PHASE_RECEIVING         ((PelkStatus)0x40002004) /* receiving data */
-#define PELK_PHASE_FINISHED          ((PelkStatus)0x40002005) /* complete (and verified when asked) */
-#define PELK_S_DOWNLOAD_CANCELLED    ((PelkStatus)0x40002006) /* cancelled by the caller (report only) */
-#define PELK_PHASE_VERIFYING         ((PelkStatus)0x40002007) /* computing the file's checksum */
+/* Every status code: X(name, value, meaning). A failed file operation during a download also reports
+ * 0x80000000 plus the Windows error code, which is not listed. */
+#define PELK_STATUS_TABLE(X)                                                                                 \
+  /* Success and information. */                                                                            \
+  X(PELK_S_OK, 0x00000000, "success")                                                                       \
+  X(PELK_S_NOTHING_OUTSTANDING, 0x40001001, "no request outstanding (none submitted, collected, or cancelled)") \
+  X(PELK_S_STILL_RUNNING, 0x40001002, "the request is still running; poll again")                           \
+  X(PELK_PHASE_CLOSED, 0x40002001, "transfer stopped quietly after an abort")                               \
+  X(PELK_PHASE_STARTED, 0x40002002, "transfer started: connecting and sending")                             \
+  X(PELK_PHASE_RESUMING, 0x40002003, "transfer resuming a partial file")                                    \
+  X(PELK_PHASE_RECEIVING, 0x40002004, "transfer receiving data")                                             \
+  X(PELK_PHASE_FINISHED, 0x40002005, "transfer complete (and verified when asked)")                         \
+  X(PELK_S_DOWNLOAD_CANCELLED, 0x40002006, "download cancelled by the caller (statistics only)")            \
+  X(PELK_PHASE_VERIFYING, 0x40002007, "transfer verifying the file's checksum")                             \
+  /* Library and job failures. */                                                                           \
+  X(PELK_E_INVALID_HANDLE, 0x80001001, "invalid handle: 0, negative, never issued, or closed")              \
+  X(PELK_E_UNEXPECTED, 0x80001002, "unexpected failure, or a null argument")                                \
+  X(PELK_E_ALREADY_RUNNING, 0x80001004, "a request already runs on this job")                               \
+  X(PELK_E_BAD_URL, 0x80001006, "the URL cannot be split into its parts")                                   \
+  X(PELK_E_INTERNET_OPEN, 0x80001007, "the internet session cannot be opened")                              \
+  X(PELK_E_SYSTEM_CALL, 0x80001008, "download phase after a file operation failed")                         \
+  X(PELK_E_TEXT_RESULT, 0x80001012, "a text result cannot be handed out")                                   \
+  /* HTTP transport failures. */                                                                            \
+  X(PELK_E_CONNECTION, 0x80002001, "network failure, HTTP 401/403/410/502/503/504, or a short body")        \
+  X(PELK_E_OPEN_REQUEST, 0x80002002, "the HTTP request cannot be opened")                                   \
+  X(PELK_E_SEND, 0x80002003, "sending the request failed")                                                  \
+  X(PELK_E_READ, 0x80002004, "the connection broke while reading")                                          \
+  X(PELK_E_HTTP_408, 0x80002005, "HTTP 408")                                                                \
+  X(PELK_E_CREATE_FILE, 0x80002006, "the target file cannot be created")                                    \
+  X(PELK_E_HTTP_404, 0x80002007, "HTTP 404")                                                                \
+  X(PELK_E_CONTENT_TYPE, 0x80002008, "a download without a usable content type")                            \
+  X(PELK_E_HTTP_BAD_REQUEST, 0x80002009, "HTTP 400, 405 or 505")                                            \
+  X(PELK_E_HTTP_SERVER, 0x8000200a, "HTTP 300 or 500")                                                      \
+  X(PELK_E_HTTP_STATUS, 0x8000200b, "any other HTTP status, or none readable")                              \
+  X(PELK_E_PROXY_AUTH, 0x8000200c, "proxy credentials required and not given")                              \
+  X(PELK_E_TOO_LARGE_2G, 0x8000200d, "2 GiB or more with Internet Explorer older than 7")                   \
+  X(PELK_E_TOO_LARGE_4G, 0x8000200e, "4 GiB or more with Internet Explorer older than 8")                   \
+  X(PELK_E_CERT_REVOCATION, 0x8000200f, "certificate revocation status unobtainable")                       \
+  X(PELK_E_DISK_SPACE, 0x80002010, "not enough free disk space")                                            \
+  X(PELK_E_TIMEOUT, 0x80002011, "the time limit ran out; the request was aborted")                          \
+  X(PELK_E_CONNECT_TIMEOUT, 0x80002012, "the connection timed out")                                         \
+  X(PELK_E_END_REQUEST, 0x80002013, "ending the request or sizing the upload failed")                       \
+  X(PELK_E_CERT_DATE, 0x80002014, "the server certificate's date is invalid")                               \
+  X(PELK_E_CERT_NAME, 0x80002015, "the server certificate's name does not match the host")                  \
+  X(PELK_E_CHECKSUM, 0x80002016, "the downloaded file's MD5 differs (checksums are lower-case hex)")        \
+  X(PELK_E_GZIP, 0x80002017, "a gzip-encoded download cannot be decoded (the received file is kept)")       \
+  /* Query building. */                                                                                     \
+  X(PELK_E_QUERY_OPERATOR, 0x80003001, "a query group operator other than And or Or")                       \
+  X(PELK_E_LIST_INDEX, 0x80003002, "index out of range inside the list")                                    \
+  X(PELK_E_NO_OPEN_GROUP, 0x80003003, "no open query group")                                                \
+  X(PELK_E_ROOT_NOT_CLOSED, 0x80003004, "the query's root group is still open")                             \
+  X(PELK_E_NO_ROOT_GROUP, 0x80003005, "the query has no root group")                                        \
+  /* Response parsing. */                                                                                   \
+  X(PELK_E_MALFORMED_RESPONSE, 0x80004002, "the answer is not well-formed XML")                             \
+  X(PELK_E_EMPTY_RESPONSE, 0x80004003, "the answer holds no document")                                      \
+  /* Service status. */                                                                                     \
+  X(PELK_E_SERVICE_UNKNOWN, 0x80008001, "the service answered an unrecognised status")                      \
+  X(PELK_E_SERVICE_900, 0x80008002, "service status 900")                                                   \
+  X(PELK_E_SERVICE_100_200, 0x80008003, "service status 100 or 200")                                        \
+  X(PELK_E_SERVICE_300_600, 0x80008004, "service status 300, 400, 500 or 600")                              \
+  X(PELK_E_SERVICE_700_800, 0x80008005, "service status 700 or 800")                                        \
+  X(PELK_E_SERVICE_10, 0x80008006, "service status 10")                                                     \
+  X(PELK_E_SERVICE_6000, 0x80008007, "service status 6000")                                                 \
+  /* Distribution index. */                                                                                 \
+  X(PELK_E_BAD_INDEX, 0x8000d001, "no distribution at that index")
 
-/* Library and job failures. */
-#define PELK_E_INVALID_HANDLE        ((PelkStatus)0x80001001) /* 0, negative, never issued or closed */
-#define PELK_E_UNEXPECTED            ((PelkStatus)0x80001002) /* unexpected failure, null argument */
-#define PELK_E_ALREADY_RUNNING       ((PelkStatus)0x80001004) /* a request already runs on this job */
-#define PELK_E_BAD_URL               ((PelkStatus)0x80001006) /* the URL cannot be split */
-#define PELK_E_INTERNET_OPEN         ((PelkStatus)0x80001007) /* the internet handle cannot be created */
-#define PELK_E_SYSTEM_CALL           ((PelkStatus)0x80001008) /* a system call failed (0x80000000 | error) */
-#define PELK_E_TEXT_RESULT           ((PelkStatus)0x80001012) /* a text result cannot be handed out */
-
-/* HTTP transport failures. */
-#define PELK_E_CONNECTION            ((PelkStatus)0x80002001) /* network error, 401/403/410/502/503/504, short body */
-#define PELK_E_OPEN_REQUEST          ((PelkStatus)0x80002002) /* request cannot be opened */
-#define PELK_E_SEND                  ((PelkStatus)0x80002003) /* sending the request body failed */
-#define PELK_E_READ                  ((PelkStatus)0x80002004) /* the connection broke while reading */
-#define PELK_E_HTTP_408              ((PelkStatus)0x80002005) /* HTTP 408 */
-#define PELK_E_CREATE_FILE           ((PelkStatus)0x80002006) /* the target file cannot be created */
-#define PELK_E_HTTP_404              ((PelkStatus)0x80002007) /* HTTP 404 */
-#define PELK_E_CONTENT_TYPE          ((PelkStatus)0x80002008) /* content type missing or unreadable */
-#define PELK_E_HTTP_BAD_REQUEST      ((PelkStatus)0x80002009) /* HTTP 400, 405, 505 */
-#define PELK_E_HTTP_SERVER           ((PelkStatus)0x8000200a) /* HTTP 300, 500 */
-#define PELK_E_HTTP_STATUS           ((PelkStatus)0x8000200b) /* status unreadable or not listed */
-#define PELK_E_PROXY_AUTH            ((PelkStatus)0x8000200c) /* proxy credentials required, not given */
-#define PELK_E_TOO_LARGE_2G          ((PelkStatus)0x8000200d) /* >= 2 GiB with Internet Explorer < 7 */
-#define PELK_E_TOO_LARGE_4G          ((PelkStatus)0x8000200e) /* >= 4 GiB with Internet Explorer < 8 */
-#define PELK_E_CERT_REVOCATION       ((PelkStatus)0x8000200f) /* revocation status unobtainable */
-#define PELK_E_DISK_SPACE            ((PelkStatus)0x80002010) /* not enough free disk space */
-#define PELK_E_TIMEOUT               ((PelkStatus)0x80002011) /* caller's time limit ran out; aborted */
-#define PELK_E_CONNECT_TIMEOUT       ((PelkStatus)0x80002012) /* the internet connection timed out */
-#define PELK_E_END_REQUEST           ((PelkStatus)0x80002013) /* ending the request or sizing the upload */
-#define PELK_E_CERT_DATE             ((PelkStatus)0x80002014) /* server certificate date invalid */
-#define PELK_E_CERT_NAME             ((PelkStatus)0x80002015) /* server certificate name mismatch */
-#define PELK_E_CHECKSUM              ((PelkStatus)0x80002016) /* downloaded file's checksum differs */
-#define PELK_E_GZIP                  ((PelkStatus)0x80002017) /* a gzip-encoded download cannot be decoded */
-
-/* Query building. */
-#define PELK_E_QUERY_OPERATOR        ((PelkStatus)0x80003001) /* group operator other than And or Or */
-#define PELK_E_LIST_INDEX            ((PelkStatus)0x80003002) /* index out of range inside the list */
-#define PELK_E_NO_OPEN_GROUP         ((PelkStatus)0x80003003) /* no open query group */
-#define PELK_E_ROOT_NOT_CLOSED       ((PelkStatus)0x80003004) /* root group not closed before sending */
-#define PELK_E_NO_ROOT_GROUP         ((PelkStatus)0x80003005) /* the query has no root group */
-
-/* Response parsing. */
-#define PELK_E_MALFORMED_RESPONSE    ((PelkStatus)0x80004002) /* not well-formed XML */
-#define PELK_E_EMPTY_RESPONSE        ((PelkStatus)0x80004003) /* no root element */
-
-/* Service status. */
-#define PELK_E_SERVICE_UNKNOWN       ((PelkStatus)0x80008001) /* unrecognised or unreadable status */
-#define PELK_E_SERVICE_900           ((PelkStatus)0x80008002) /* service status 900 */
-#define PELK_E_SERVICE_100_200       ((PelkStatus)0x80008003) /* service status 100 or 200 */
-#define PELK_E_SERVICE_300_600       ((PelkStatus)0x80008004) /* service status 300, 400, 500, 600 */
-#define PELK_E_SERVICE_700_800       ((PelkStatus)0x80008005) /* service status 700 or 800 */
-#define PELK_E_SERVICE_10            ((PelkStatus)0x80008006) /* service status 10 */
-#define PELK_E_SERVICE_6000          ((PelkStatus)0x80008007) /* service status 6000 */
-
-/* Distribution index. */
-#define PELK_E_BAD_INDEX             ((PelkStatus)0x8000d001) /* index negative or not below the count */
+/* The codes as constants of type int (PelkStatus values; usable in switch statements). */
+enum PelkStatusCode {
+#define PELK_STATUS_CONSTANT(name, value, meaning) name = (PelkStatus)value,
+  PELK_STATUS_TABLE(PELK_STATUS_CONSTANT)
+#undef PELK_STATUS_CONSTANT
+};
 
 /* Connection flags of PelkOpen. */
 #define PELK_FLAG_SILENT_PROXY_AUTH  0x1 /* never show the proxy-credentials dialog (not for downloads) */
 #define PELK_FLAG_VERIFY_CHECKSUM    0x2 /* verify downloads against the distribution's MD5 checksum */
 
-PelkStatus PELK_CALL PelkOpen(const wchar_t* appName, const wchar_t* appVersion, const wchar_t* wrapperName,
-                              const wchar_t* wrapperVersion, const wchar_t* locale, int32_t flags,
-                              int32_t* handle);
-PelkStatus PELK_CALL PelkClose(int32_t handle);
-PelkStatus PELK_CALL PelkPingServer(int32_t handle, int32_t timeLimitMs);
-PelkStatus PELK_CALL PelkSetParentWindow(int32_t handle, int32_t window);
-PelkStatus PELK_CALL PelkQueryReset(int32_t handle);
-PelkStatus PELK_CALL PelkSetDistPackageGuid(int32_t handle, const wchar_t* packageGuid);
-PelkStatus PELK_CALL PelkSetDistGuidAndVersion(int32_t handle, const wchar_t* distGuid, const wchar_t* language,
-                                               const wchar_t* version);
-PelkStatus PELK_CALL PelkQuerySubmit(int32_t handle, int32_t timeLimitMs);
-PelkStatus PELK_CALL PelkQueryCheck(int32_t handle, int32_t timeLimitMs);
-PelkStatus PELK_CALL PelkQueryCancel(int32_t handle);
-PelkStatus PELK_CALL PelkGetDistCount(int32_t handle, int32_t* count);
-PelkStatus PELK_CALL PelkGetDistDownloadSize(int32_t handle, int32_t index, uint64_t* size);
-PelkStatus PELK_CALL PelkGetDistChecksum(int32_t handle, int32_t index, VARIANT* text);
-PelkStatus PELK_CALL PelkGetDistDownloadURL(int32_t handle, int32_t index, VARIANT* text);
-PelkStatus PELK_CALL PelkGetDistPackageGUID(int32_t handle, int32_t index, VARIANT* text);
-PelkStatus PELK_CALL PelkGetDistGUID(int32_t handle, int32_t index, VARIANT* text);
-PelkStatus PELK_CALL PelkGetDistLanguage(int32_t handle, int32_t index, VARIANT* text);
-PelkStatus PELK_CALL PelkGetDistVersion(int32_t handle, int32_t index, VARIANT* text);
-PelkStatus PELK_CALL PelkGetProductName(int32_t handle, int32_t index, VARIANT* text);
-PelkStatus PELK_CALL PelkGetContentId(int32_t handle, int32_t index, VARIANT* text);
-PelkStatus PELK_CALL PelkDownloadSubmit(int32_t handle, int32_t index, const wchar_t* targetPath);
-PelkStatus PELK_CALL PelkDownloadCheck(int32_t handle, int32_t ignored, uint64_t* received, uint64_t* verified,
-                                       uint64_t* total);
-PelkStatus PELK_CALL PelkDownloadCancel(int32_t handle);
-PelkStatus PELK_CALL PelkReportSubmit(int32_t handle);
-PelkStatus PELK_CALL PelkReportReset(int32_t handle);
+/* Every exported function: X(name, parameter list). Each returns a PelkStatus. */
+#define PELK_EXPORT_TABLE(X)                                                                                 \
+  X(PelkOpen, (const wchar_t* appName, const wchar_t* appVersion, const wchar_t* wrapperName,               \
+               const wchar_t* wrapperVersion, const wchar_t* locale, int32_t flags, int32_t* handle))       \
+  X(PelkClose, (int32_t handle))                                                                            \
+  X(PelkPingServer, (int32_t handle, int32_t timeLimitMs))                                                  \
+  X(PelkSetParentWindow, (int32_t handle, int32_t window))                                                  \
+  X(PelkQueryReset, (int32_t handle))                                                                       \
+  X(PelkSetDistPackageGuid, (int32_t handle, const wchar_t* packageGuid))                                   \
+  X(PelkSetDistGuidAndVersion,                                                                              \
+    (int32_t handle, const wchar_t* distGuid, const wchar_t* language, const wchar_t* version))             \
+  X(PelkQuerySubmit, (int32_t handle, int32_t timeLimitMs))                                                 \
+  X(PelkQueryCheck, (int32_t handle, int32_t timeLimitMs))                                                  \
+  X(PelkQueryCancel, (int32_t handle))                                                                      \
+  X(PelkGetDistCount, (int32_t handle, int32_t* count))                                                     \
+  X(PelkGetDistDownloadSize, (int32_t handle, int32_t index, uint64_t* size))                               \
+  X(PelkGetDistChecksum, (int32_t handle, int32_t index, VARIANT* text))                                    \
+  X(PelkGetDistDownloadURL, (int32_t handle, int32_t index, VARIANT* text))                                 \
+  X(PelkGetDistPackageGUID, (int32_t handle, int32_t index, VARIANT* text))                                 \
+  X(PelkGetDistGUID, (int32_t handle, int32_t index, VARIANT* text))                                        \
+  X(PelkGetDistLanguage, (int32_t handle, int32_t index, VARIANT* text))                                    \
+  X(PelkGetDistVersion, (int32_t handle, int32_t index, VARIANT* text))                                     \
+  X(PelkGetProductName, (int32_t handle, int32_t index, VARIANT* text))                                     \
+  X(PelkGetContentId, (int32_t handle, int32_t index, VARIANT* text))                                       \
+  X(PelkDownloadSubmit, (int32_t handle, int32_t index, const wchar_t* targetPath))                         \
+  X(PelkDownloadCheck,                                                                                      \
+    (int32_t handle, int32_t ignored, uint64_t* received, uint64_t* verified, uint64_t* total))             \
+  X(PelkDownloadCancel, (int32_t handle))                                                                   \
+  X(PelkReportSubmit, (int32_t handle))                                                                     \
+  X(PelkReportReset, (int32_t handle))
+
+/* The prototypes, and a pointer type per function for callers that load the DLL at run time
+ * (PelkOpenFn for PelkOpen, and so on). */
+#define PELK_DECLARE_EXPORT(name, parameters) \
+  PelkStatus PELK_CALL name parameters;       \
+  typedef PelkStatus(PELK_CALL* name##Fn) parameters;
+PELK_EXPORT_TABLE(PELK_DECLARE_EXPORT)
+#undef PELK_DECLARE_EXPORT
 
 #ifdef __cplusplus
 }

@@ -13,8 +13,6 @@ namespace {
 
 const wchar_t kQueryCommand[] = L"ContentCmd:Query";
 const wchar_t kStatisticGroup[] = L"DownloadStatistic";
-// The ping and the filter always use this locale, whatever the caller opened the connection with.
-const wchar_t kServiceLocale[] = L"en-XX";
 
 // Time limits cross the API as int32 and reach a Windows wait as unsigned: -1 waits without limit.
 uint32_t WaitLimit(int32_t timeLimitMs) { return static_cast<uint32_t>(timeLimitMs); }
@@ -22,7 +20,9 @@ uint32_t WaitLimit(int32_t timeLimitMs) { return static_cast<uint32_t>(timeLimit
 // Window handles cross the API as int32; on 64-bit Windows they are sign-extended to a full handle.
 HWND WindowFromInt(int32_t window) { return reinterpret_cast<HWND>(static_cast<intptr_t>(window)); }
 
-void DropRequest(std::unique_ptr<CommandRequest>& request) {
+// Aborts and waits for a request's exchange, then drops the request.
+template <typename Job>
+void DropRequest(std::unique_ptr<Job>& request) {
   if (!request) return;
   request->CancelAndClear(true);
   request.reset();
@@ -45,10 +45,7 @@ Connection::~Connection() {
   // Running requests are aborted and waited for before anything they refer to goes away; the report is
   // destroyed unsent (its send-on-destroy flag is clear).
   DropRequest(queryRequest_);
-  if (downloadRequest_) {
-    downloadRequest_->CancelAndClear(true);
-    downloadRequest_.reset();
-  }
+  DropRequest(downloadRequest_);
   report_.reset();
 }
 
@@ -61,29 +58,24 @@ std::unique_ptr<ReportCommand> Connection::NewReport() const {
 }
 
 StatusCode Connection::PingServer(int32_t timeLimitMs) {
-  PingRequest ping(identity_, kServiceLocale, true);
+  PingRequest ping(identity_, true);
   if (parentWindow_ != 0) ping.SetParentWindow(WindowFromInt(parentWindow_));
-  ping.SubmitPing(WaitLimit(timeLimitMs), SilentProxyAuth());
-  // Poll at least once, also after a submit that already finished: Check then reports nothing
-  // outstanding. A failure of the exchange is thrown from here.
+  // Poll at least once, also after a run that already finished: Check then reports nothing outstanding.
+  // A failure of the exchange is thrown from either.
+  ping.Run(WaitLimit(timeLimitMs), SilentProxyAuth());
   StatusCode status;
   do {
     Sleep(10);
     status = ping.Check(10);
   } while (status == PELK_S_STILL_RUNNING);
-  return ping.CollectResult();
+  ping.CheckAnswer();
+  return PELK_S_OK;
 }
 
 void Connection::QueryReset() {
   bool internalTesting = false;
   RegistryReadFlag(HKEY_LOCAL_MACHINE, MakerKeyPath(L"Trellin"), L"InternalTesting", internalTesting);
-  filter_.Reset();
-  filter_.OpenGroup(QueryOperator::And);
-  filter_.AddCondition(L"contentType", L"UPDATE", CompareType::Equal);
-  filter_.AddCondition(L"targetClient", L"Quillan Distribution", CompareType::Equal);
-  if (!internalTesting) filter_.AddCondition(L"status", L"live", CompareType::Equal);
-  filter_.AddCondition(L"locale", kServiceLocale, CompareType::Equal);
-  filter_.OpenGroup(QueryOperator::Or);
+  StartDefaultFilter(filter_, internalTesting);
 }
 
 void Connection::SetDistPackageGuid(const std::wstring& guid) {
@@ -104,8 +96,8 @@ StatusCode Connection::QuerySubmit(int32_t timeLimitMs) {
   // Closes the caller's Or group and then the root; after that the cursor stays on the root.
   filter_.CloseGroup();
   filter_.CloseGroup();
-  const Packet packet(PacketHeader(identity_, locale_), L"contentQuery", filter_);
-  queryRequest_ = std::make_unique<CommandRequest>(identity_, kQueryCommand, packet, true);
+  queryRequest_ = std::make_unique<CommandRequest>(
+      identity_, kQueryCommand, Packet(PacketHeader(identity_, locale_), L"contentQuery", filter_), true);
   const StatusCode status = queryRequest_->Run(WaitLimit(timeLimitMs), SilentProxyAuth());
   if (status == PELK_S_STILL_RUNNING) return status;
   return CollectQueryAnswer();
@@ -119,10 +111,10 @@ StatusCode Connection::QueryCheck(int32_t timeLimitMs) {
 }
 
 StatusCode Connection::CollectQueryAnswer() {
-  const StatusCode service = queryRequest_->ServiceStatus();
-  if (service != PELK_S_OK) return service;  // the list stays as it was
+  const AnswerPacket& answer = queryRequest_->Answer();
+  answer.CheckServiceStatus();  // a failure leaves the list as it was
   std::vector<XmlElement> updates;
-  FindChildren(queryRequest_->ResponsePacket().BodyElement(), L"update", updates);
+  FindChildren(answer.Body(), L"update", updates);
   DistributionList fresh;
   for (const XmlElement& update : updates) fresh.Add(DistributionRecord(update));
   list_ = std::move(fresh);
@@ -133,13 +125,9 @@ void Connection::QueryCancel() { DropRequest(queryRequest_); }
 
 int32_t Connection::DistCount() const { return list_.Count(); }
 
-uint64_t Connection::DistDownloadSize(int32_t index) const {
-  if (!list_.Contains(index)) Throw(PELK_E_BAD_INDEX);
-  return list_.Record(index).downloadSize;
-}
+uint64_t Connection::DistDownloadSize(int32_t index) const { return list_.Record(index).downloadSize; }
 
 std::wstring Connection::DistText(int32_t index, DistField field) const {
-  if (!list_.Contains(index)) Throw(PELK_E_BAD_INDEX);
   const DistributionRecord& record = list_.Record(index);
   switch (field) {
     case DistField::Checksum: return record.downloadChecksum;
@@ -155,24 +143,18 @@ std::wstring Connection::DistText(int32_t index, DistField field) const {
 }
 
 StatusCode Connection::DownloadSubmit(int32_t index, const std::wstring& targetPath) {
-  if (!list_.Contains(index)) Throw(PELK_E_BAD_INDEX);
-  downloadIndex_ = index;
   const DistributionRecord& record = list_.Record(index);
+  downloadIndex_ = index;
   const std::wstring url = record.downloadUrl;
-  std::wstring checksum = record.downloadChecksum;
-  if (downloadRequest_) {
-    downloadRequest_->CancelAndClear(true);
-    downloadRequest_.reset();
-  }
-  downloadRequest_ = std::make_unique<VornetDownloadRequest>(url, identity_);
-  if ((flags_ & PELK_FLAG_VERIFY_CHECKSUM) == 0) checksum.clear();
-  return downloadRequest_->StartDownload(targetPath, checksum);
+  const std::wstring checksum = (flags_ & PELK_FLAG_VERIFY_CHECKSUM) != 0 ? record.downloadChecksum : std::wstring();
+  DropRequest(downloadRequest_);
+  downloadRequest_ = std::make_unique<DownloadJob>(url, UserAgentToken(identity_.appName, identity_.appVersion));
+  return downloadRequest_->Start(targetPath, checksum);
 }
 
 StatusCode Connection::DownloadCheck(uint64_t& received, uint64_t& verified, uint64_t& total) {
   if (!downloadRequest_) return PELK_S_NOTHING_OUTSTANDING;
-  TransferProgress progress;
-  downloadRequest_->GetProgress(progress);
+  const TransferProgress progress = downloadRequest_->Progress();
   received = progress.bytesReceived;
   verified = progress.bytesVerified;
   total = progress.totalBytes;
@@ -194,9 +176,10 @@ void Connection::RecordStatistic(StatusCode status) {
 }
 
 StatusCode Connection::ReportSubmit() {
-  const StatusCode status = report_->Submit(-1);
-  if (status == PELK_S_OK) report_ = NewReport();
-  return status;
+  // Without a limit the report's Submit returns only 0; a failure is thrown and keeps the report.
+  report_->Submit(-1);
+  report_ = NewReport();
+  return PELK_S_OK;
 }
 
 void Connection::ReportReset() { report_ = NewReport(); }

@@ -27,12 +27,11 @@ Connection& ConnectionTable::Lookup(int32_t handle) {
   return *slots_[handle - 1];
 }
 
-StatusCode ConnectionTable::Close(int32_t handle) {
+void ConnectionTable::Close(int32_t handle) {
   LockGuard guard(lock_);
-  if (handle <= 0) return PELK_S_OK;
-  if (static_cast<size_t>(handle) > slots_.size()) return PELK_E_UNEXPECTED;
+  if (handle <= 0) return;
+  if (static_cast<size_t>(handle) > slots_.size()) Throw(PELK_E_UNEXPECTED);
   slots_[handle - 1].reset();
-  return PELK_S_OK;
 }
 
 void ConnectionTable::CloseAll() {

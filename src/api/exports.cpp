@@ -1,10 +1,9 @@
-// The 25 exported functions. Each one is the export boundary: it finds the connection, forwards, and
-// turns a raised StatusCode into its value and anything else into PELK_E_UNEXPECTED. Nothing thrown
-// ever crosses into the caller.
+// The exported functions. Each one is the export boundary: it finds the connection, forwards, and
+// turns a raised StatusCode into its value and anything else into PELK_E_UNEXPECTED (hv::StatusOf).
+// Nothing thrown ever crosses into the caller.
 #include <hvpelk/exports.h>
 
 #include <memory>
-#include <new>
 
 #include "api/connection.h"
 #include "api/connection_table.h"
@@ -15,17 +14,6 @@ namespace {
 using hv::Connection;
 using hv::DistField;
 
-template <typename Operation>
-PelkStatus Boundary(Operation&& operation) noexcept {
-  try {
-    return operation();
-  } catch (const hv::StatusError& error) {
-    return error.code();
-  } catch (...) {
-    return PELK_E_UNEXPECTED;
-  }
-}
-
 // Null text arguments and out-parameters are rejected rather than dereferenced.
 void Require(const void* pointer) {
   if (pointer == nullptr) hv::Throw(PELK_E_UNEXPECTED);
@@ -33,7 +21,7 @@ void Require(const void* pointer) {
 
 template <typename Operation>
 PelkStatus OnConnection(int32_t handle, Operation&& operation) noexcept {
-  return Boundary([&] { return operation(hv::ConnectionTable::Instance().Lookup(handle)); });
+  return hv::StatusOf([&] { return operation(hv::ConnectionTable::Instance().Lookup(handle)); });
 }
 
 PelkStatus GetText(int32_t handle, int32_t index, VARIANT* text, DistField field) noexcept {
@@ -52,7 +40,7 @@ PelkStatus PELK_CALL PelkOpen(const wchar_t* appName, const wchar_t* appVersion,
                               const wchar_t* wrapperVersion, const wchar_t* locale, int32_t flags,
                               int32_t* handle) {
   if (handle == nullptr) return PELK_E_UNEXPECTED;
-  PelkStatus status = Boundary([&] {
+  const PelkStatus status = hv::StatusOf([&] {
     for (const wchar_t* text : {appName, appVersion, wrapperName, wrapperVersion, locale}) Require(text);
     auto connection = std::make_unique<Connection>(appName, appVersion, wrapperName, wrapperVersion, locale, flags);
     *handle = hv::ConnectionTable::Instance().Add(std::move(connection));
@@ -63,7 +51,7 @@ PelkStatus PELK_CALL PelkOpen(const wchar_t* appName, const wchar_t* appVersion,
 }
 
 PelkStatus PELK_CALL PelkClose(int32_t handle) {
-  return Boundary([&] { return hv::ConnectionTable::Instance().Close(handle); });
+  return hv::StatusOf([&] { hv::ConnectionTable::Instance().Close(handle); });
 }
 
 PelkStatus PELK_CALL PelkPingServer(int32_t handle, int32_t timeLimitMs) {

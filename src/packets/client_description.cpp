@@ -3,8 +3,6 @@
 #include <windows.h>
 #include <objbase.h>
 
-#include <exception>
-
 #include "support/probes.h"
 #include "support/registry.h"
 
@@ -70,15 +68,12 @@ void ClientDescription::Write(PacketDocument& document, XmlElement element) cons
 std::wstring GetUserId() {
   const std::wstring path = MakerKeyPath(L"Report");
   // Created once per user and then kept for good; a failure here only means the nil identifier is sent.
-  try {
+  if (!RegistryValueExists(HKEY_CURRENT_USER, path, kUserIdValue)) {
+    RegistryCreateKey(HKEY_CURRENT_USER, path);
     if (!RegistryValueExists(HKEY_CURRENT_USER, path, kUserIdValue)) {
-      RegistryCreateKey(HKEY_CURRENT_USER, path);
-      if (!RegistryValueExists(HKEY_CURRENT_USER, path, kUserIdValue)) {
-        const std::wstring created = NewGuidText();
-        if (!created.empty()) RegistryWriteString(HKEY_CURRENT_USER, path, kUserIdValue, created);
-      }
+      const std::wstring created = NewGuidText();
+      if (!created.empty()) RegistryWriteString(HKEY_CURRENT_USER, path, kUserIdValue, created);
     }
-  } catch (const std::exception&) {
   }
   std::wstring id;
   RegistryReadString(HKEY_CURRENT_USER, path, kUserIdValue, id);

@@ -87,4 +87,15 @@ void ContentQuery::Write(PacketDocument& document, XmlElement element) const {
   AppendWritten(element, L"query", document, *root_);
 }
 
+void StartDefaultFilter(ContentQuery& query, bool internalTesting) {
+  query.Reset();
+  query.OpenGroup(QueryOperator::And);
+  query.AddCondition(L"contentType", L"UPDATE", CompareType::Equal);
+  query.AddCondition(L"targetClient", L"Quillan Distribution", CompareType::Equal);
+  if (!internalTesting) query.AddCondition(L"status", L"live", CompareType::Equal);
+  // The filter always asks for this locale, whatever the caller opened the connection with.
+  query.AddCondition(L"locale", L"en-XX", CompareType::Equal);
+  query.OpenGroup(QueryOperator::Or);
+}
+
 }  // namespace hv

@@ -21,18 +21,6 @@ void WriteLibrary(XmlElement client, const wchar_t* element, const std::wstring&
   SetAttribute(library, L"version", version, true);
 }
 
-// "name version" for the user agent; nothing when both are empty.
-std::wstring UserAgentToken(const std::wstring& name, const std::wstring& version) {
-  return name.empty() && version.empty() ? std::wstring() : name + L" " + version;
-}
-
-void ReadLibrary(XmlElement client, const wchar_t* element, std::wstring& name, std::wstring& version) {
-  XmlElement library = FindChild(client, element);
-  if (!library) return;
-  version = GetAttribute(library, L"version");
-  name = GetChildText(client, element);
-}
-
 }  // namespace
 
 std::wstring PacketSchemaLocation() { return std::wstring(kPacketNamespace) + L" Schemas/Common/2.0/Packet.xsd"; }
@@ -61,111 +49,71 @@ StatusCode MapServerStatus(int32_t code) {
   }
 }
 
-PacketHeader::PacketHeader() {
-  // An answer header names only what the answer carries, not this library.
-  identity_.coreName.clear();
-  identity_.coreVersion.clear();
-}
-
 PacketHeader::PacketHeader(const ClientIdentity& identity, const std::wstring& locale)
     : identity_(identity), locale_(locale) {}
 
 void PacketHeader::Write(PacketDocument&, XmlElement header) const {
   AddTextElement(header, L"locale", locale_, true);
-  AddTextElement(header, L"date", date_, true);
+  AddTextElement(header, L"date", std::wstring(), true);
   XmlElement client = AppendElement(header, L"client");
   WriteLibrary(client, L"swapp", identity_.appName, identity_.appVersion);
-  WriteLibrary(client, L"corelib", identity_.coreName, identity_.coreVersion);
+  WriteLibrary(client, L"corelib", kCoreLibraryName, kCoreLibraryVersion);
   WriteLibrary(client, L"wrapperlib", identity_.wrapperName, identity_.wrapperVersion);
 }
 
-void PacketHeader::ReadFrom(XmlElement header) {
-  date_ = GetChildText(header, L"date");
-  XmlElement client = FindChild(header, L"client");
-  if (client) {
-    ReadLibrary(client, L"swapp", identity_.appName, identity_.appVersion);
-    ReadLibrary(client, L"corelib", identity_.coreName, identity_.coreVersion);
-    ReadLibrary(client, L"wrapperlib", identity_.wrapperName, identity_.wrapperVersion);
-  }
-  XmlElement status = FindChild(FindChild(header, L"server"), L"status");
-  if (status) {
-    statusCode_ = GetAttribute(status, L"code");
-    statusMessage_ = GetElementText(status, false);
-  }
+Packet::Packet(const PacketHeader& header, const std::wstring& commandName, const XmlWritable& command)
+    : header_(header), commandName_(commandName), command_(command) {}
+
+std::wstring Packet::Text() const {
+  PacketDocument document(L"packet", kPacketNamespace);
+  XmlElement root = document.Root();
+  document.DeclareNamespace(L"xsi", kSchemaInstanceNamespace);
+  SetAttribute(root, L"xsi:schemaLocation", PacketSchemaLocation(), false);
+  SetAttribute(root, L"schemaVersion", kSchemaVersion, false);
+  AppendWritten(root, L"header", document, header_);
+  AppendWritten(AppendElement(root, L"body"), commandName_, document, command_);
+  return document.Save(true, true);
 }
 
-int32_t PacketHeader::ServiceStatusCode() const {
-  const long long value = std::wcstoll(statusCode_.c_str(), nullptr, 10);
+AnswerPacket::AnswerPacket(const std::string& body) { document_.Load(body); }
+
+int32_t AnswerPacket::ServiceStatusCode() const {
+  const XmlElement status = FindChild(FindChild(FindChild(document_.Root(), L"header"), L"server"), L"status");
+  const long long value = std::wcstoll(GetAttribute(status, L"code").c_str(), nullptr, 10);
   return static_cast<int32_t>(std::clamp<long long>(value, std::numeric_limits<int32_t>::min(),
                                                         std::numeric_limits<int32_t>::max()));
 }
 
-Packet::Packet(const PacketHeader& header) : header_(header) {}
-
-Packet::Packet(const PacketHeader& header, const std::wstring& commandName, const XmlWritable& command)
-    : header_(header), commandName_(commandName), command_(&command) {}
-
-Packet::Packet(XmlElement responseRoot) {
-  XmlElement header = FindChild(responseRoot, L"header");
-  if (header) header_.ReadFrom(header);
-  bodyElement_ = FindChild(responseRoot, L"body");
+void AnswerPacket::CheckServiceStatus() const {
+  const int32_t code = ServiceStatusCode();
+  if (code != 0) Throw(MapServerStatus(code));
 }
 
-Packet::Packet(const Packet& other)
-    : header_(other.header_), commandName_(other.commandName_), command_(other.command_) {}
+XmlElement AnswerPacket::Body() const { return FindChild(document_.Root(), L"body"); }
 
-void Packet::Write(PacketDocument& document, XmlElement element) const {
-  document.DeclareNamespace(L"xsi", kSchemaInstanceNamespace);
-  SetAttribute(document.Root(), L"xsi:schemaLocation", PacketSchemaLocation(), false);
-  SetAttribute(document.Root(), L"schemaVersion", kSchemaVersion, false);
-  AppendWritten(element, L"header", document, header_);
-  XmlElement body = AppendElement(element, L"body");
-  if (command_) AppendWritten(body, commandName_, document, *command_);
+PacketRequest::PacketRequest(const ClientIdentity& identity) {
+  AddUserAgentToken(UserAgentToken(identity.appName, identity.appVersion));
 }
 
-PacketRequest::PacketRequest(const ClientIdentity& identity, const std::wstring& locale)
-    : VornetRequest(identity), packet_(PacketHeader(identity, locale)) {}
-
-PacketRequest::PacketRequest(const ClientIdentity& identity, const std::wstring& command, const Packet& packet)
-    : VornetRequest(identity), packet_(packet) {
-  SetCommand(command);
-}
-
-StatusCode PacketRequest::RunPacket(uint32_t timeoutMs, bool noPrompt, bool sendPacket) {
-  if (sendPacket) {
-    PacketDocument document(L"packet", kPacketNamespace);
-    packet_.Write(document, document.Root());
-    SetBody(document.Save(true, true));
-  }
-  return VornetRequest::Run(timeoutMs, noPrompt);
-}
-
-const Packet& PacketRequest::ResponsePacket() {
-  if (!responsePacket_) {
-    responseDocument_ = std::make_unique<PacketDocument>();
-    responseDocument_->Load(GetResponse());
-    responsePacket_ = std::make_unique<Packet>(responseDocument_->Root());
-  }
-  return *responsePacket_;
-}
-
-StatusCode PacketRequest::ServiceStatus() {
-  const int32_t code = ResponsePacket().Header().ServiceStatusCode();
-  return code == 0 ? 0 : MapServerStatus(code);
+const AnswerPacket& PacketRequest::Answer() {
+  if (!answer_) answer_ = std::make_unique<AnswerPacket>(Response());
+  return *answer_;
 }
 
 CommandRequest::CommandRequest(const ClientIdentity& identity, const std::wstring& command, const Packet& packet,
                                bool secure)
-    : PacketRequest(identity, command, packet) {
+    : PacketRequest(identity) {
   SetUrl(GetServiceUrl(secure, identity.wrapperName));
+  SetCommand(command);
+  SetBody(packet.Text());
   SetAcceptEncoding(!IsEncodingDisabled());
-  AddUserAgentToken(UserAgentToken(identity.coreName, identity.coreVersion));
+  AddUserAgentToken(UserAgentToken(kCoreLibraryName, kCoreLibraryVersion));
   AddUserAgentToken(UserAgentToken(identity.wrapperName, identity.wrapperVersion));
 }
 
 StatusCode CommandRequest::Run(uint32_t timeoutMs, bool noPrompt) {
   AddQueryParameter(L"trellin_version", L"2.0");
-  return RunPacket(timeoutMs, noPrompt, true);
+  return RequestJob::Run(timeoutMs, noPrompt);
 }
 
 }  // namespace hv

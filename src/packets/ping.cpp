@@ -4,23 +4,12 @@
 
 namespace hv {
 
-PingRequest::PingRequest(const ClientIdentity& identity, const std::wstring& locale, bool secure)
-    : PacketRequest(identity, locale) {
+PingRequest::PingRequest(const ClientIdentity& identity, bool secure) : PacketRequest(identity) {
   SetUrl(GetServiceUrl(secure, identity.wrapperName));
   SetCommand(L"PingCmd:Ping");
   AddQueryParameter(L"module", L"Trellin");
 }
 
-StatusCode PingRequest::SubmitPing(uint32_t timeoutMs, bool noPrompt) {
-  const StatusCode result = RunPacket(timeoutMs, noPrompt, false);
-  if (result == 0) CollectResult();
-  return result;
-}
-
-StatusCode PingRequest::CollectResult() {
-  // The parsed answer is kept by the request, so collecting again gives the same result.
-  resultStatus_ = ServiceStatus();
-  return resultStatus_;
-}
+void PingRequest::CheckAnswer() { Answer().CheckServiceStatus(); }
 
 }  // namespace hv

@@ -6,13 +6,8 @@ ReportCommand::ReportCommand(const ClientIdentity& identity, const std::wstring&
     : identity_(identity), locale_(locale), flags_(flags), description_(identity) {}
 
 ReportCommand::~ReportCommand() {
-  if (sendOnDestroy_) {
-    // A destructor cannot report a failure; the groups are lost with the object either way.
-    try {
-      Submit(-1);
-    } catch (...) {
-    }
-  }
+  // A destructor cannot report a failure; the groups are lost with the object either way.
+  if (sendOnDestroy_) StatusOf([this] { return Submit(-1); });
   request_.reset();  // cancels and waits for a running exchange
 }
 
@@ -25,8 +20,7 @@ StatusCode ReportCommand::Submit(int32_t waitTimeMs) {
   const StatusCode result =
       request_->Run(static_cast<uint32_t>(waitTimeMs), (flags_ & PELK_FLAG_SILENT_PROXY_AUTH) != 0);
   if (result != 0) return result;
-  const StatusCode status = request_->ServiceStatus();
-  if (status != 0) Throw(status);
+  request_->Answer().CheckServiceStatus();
   return 0;
 }
 

@@ -1,7 +1,5 @@
 #include "packets/xml.h"
 
-#include <exception>
-
 #include "support/status.h"
 #include "support/strings.h"
 
@@ -129,44 +127,33 @@ void PacketDocument::DeclareNamespace(const std::wstring& prefix, const std::wst
 }
 
 void PacketDocument::Load(const std::string& body) {
-  loaded_ = false;
   root_ = XmlElement();
   document_.reset();
+  const pugi::xml_parse_result result =
+      document_.load_buffer(body.data(), body.size(), pugi::parse_default, pugi::encoding_auto);
+  // pugixml reports a body without any element as a parse error of its own; that is an empty answer,
+  // not a malformed one.
   StatusCode failure = 0;
-  try {
-    const pugi::xml_parse_result result =
-        document_.load_buffer(body.data(), body.size(), pugi::parse_default, pugi::encoding_auto);
-    // pugixml reports a body without any element as a parse error of its own; that is an empty answer,
-    // not a malformed one.
-    if (result.status == pugi::status_no_document_element) {
-      failure = PELK_E_EMPTY_RESPONSE;
-    } else if (!result) {
-      failure = PELK_E_MALFORMED_RESPONSE;
-    } else {
-      root_ = document_.first_child();
-      if (!root_) failure = PELK_E_EMPTY_RESPONSE;
-    }
-  } catch (...) {
+  if (result.status == pugi::status_no_document_element) {
     failure = PELK_E_EMPTY_RESPONSE;
+  } else if (!result) {
+    failure = PELK_E_MALFORMED_RESPONSE;
+  } else {
+    root_ = document_.first_child();
+    if (!root_) failure = PELK_E_EMPTY_RESPONSE;
   }
   if (failure != 0) {
     root_ = XmlElement();
     document_.reset();
     Throw(failure);
   }
-  loaded_ = true;
 }
 
 std::wstring PacketDocument::Save(bool indent, bool declaration) const {
-  std::wstring out;
-  try {
-    out += L'\xFEFF';
-    TextWriter writer(out, indent);
-    if (declaration) writer.Declaration();
-    for (XmlElement child : document_.children()) writer.Node(child, 0);
-  } catch (const std::exception&) {
-    out.clear();
-  }
+  std::wstring out(1, L'\xFEFF');
+  TextWriter writer(out, indent);
+  if (declaration) writer.Declaration();
+  for (XmlElement child : document_.children()) writer.Node(child, 0);
   return out;
 }
 
@@ -211,13 +198,6 @@ size_t FindChildren(XmlElement parent, const std::wstring& name, std::vector<Xml
     list.push_back(child);
   }
   return list.size();
-}
-
-bool HasChildElement(XmlElement element) {
-  for (XmlElement child : element.children()) {
-    if (child.type() == pugi::node_element) return true;
-  }
-  return false;
 }
 
 std::wstring GetElementText(XmlElement element, bool firstChildOnly) {

@@ -15,8 +15,7 @@ constexpr DWORD kDigestSize = 16;
 
 }  // namespace
 
-std::wstring FileMd5Hex(const std::wstring& path, uint64_t& bytes) {
-  bytes = 0;
+std::wstring FileMd5Hex(const std::wstring& path, const HashProgress& progress) {
   UniqueCryptContext context;
   // A failed call may leave anything in the out-parameter: drop it without releasing.
   if (!CryptAcquireContextW(context.receive(), nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT)) {
@@ -34,11 +33,13 @@ std::wstring FileMd5Hex(const std::wstring& path, uint64_t& bytes) {
                               FILE_ATTRIBUTE_NORMAL, nullptr));
   if (file) {
     std::vector<BYTE> buffer(kBlockSize, 0);
+    uint64_t hashed = 0;
     DWORD read = 0;
     while (ReadFile(file.get(), buffer.data(), kBlockSize, &read, nullptr) && read > 0) {
       // A block the provider did not take would make the digest wrong: report no digest at all.
       if (!CryptHashData(hash.get(), buffer.data(), read, 0)) return std::wstring();
-      bytes += read;
+      hashed += read;
+      if (!progress(hashed)) return std::wstring();
     }
     file.reset();
   }

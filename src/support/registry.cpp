@@ -1,5 +1,6 @@
 #include "support/registry.h"
 
+#include <cstring>
 #include <vector>
 
 #include "support/scoped_handle.h"
@@ -65,22 +66,16 @@ bool RegistryReadString(HKEY root, const std::wstring& path, const std::wstring&
   }
 }
 
-bool RegistryReadDword(HKEY root, const std::wstring& path, const std::wstring& name, DWORD& out) {
+bool RegistryReadFlag(HKEY root, const std::wstring& path, const std::wstring& name, bool& out) {
   UniqueRegKey key = OpenKey(root, path, KEY_QUERY_VALUE);
   if (!key) return false;
+  // The first four bytes of the value, whatever its type; a missing value reads as 0.
   std::vector<BYTE> buffer(kInitialBuffer, 0);
   DWORD size = kInitialBuffer;
-  if (RegQueryValueExW(key.get(), name.c_str(), nullptr, nullptr, buffer.data(), &size) == ERROR_SUCCESS) {
-    DWORD value = 0;
-    memcpy(&value, buffer.data(), sizeof(value));
-    out = value;
-  }
-  return true;
-}
-
-bool RegistryReadFlag(HKEY root, const std::wstring& path, const std::wstring& name, bool& out) {
   DWORD value = 0;
-  if (!RegistryReadDword(root, path, name, value)) return false;
+  if (RegQueryValueExW(key.get(), name.c_str(), nullptr, nullptr, buffer.data(), &size) == ERROR_SUCCESS) {
+    memcpy(&value, buffer.data(), sizeof(value));
+  }
   out = value != 0;
   return true;
 }
@@ -96,13 +91,9 @@ bool RegistryWriteString(HKEY root, const std::wstring& path, const std::wstring
          ERROR_SUCCESS;
 }
 
-bool RegistryReadDefaultString(HKEY root, const std::wstring& path, std::wstring& out) {
-  return RegistryReadString(root, path, std::wstring(), out);
-}
-
 bool RegistryKeyIsDeprecated(HKEY root, const std::wstring& path) {
   std::wstring value;
-  return RegistryReadDefaultString(root, path, value) && EqualsNoCase(value, L"deprecated");
+  return RegistryReadString(root, path, std::wstring(), value) && EqualsNoCase(value, L"deprecated");
 }
 
 bool RegistryEnumSubKeys(HKEY root, const std::wstring& path, std::vector<std::wstring>& names) {

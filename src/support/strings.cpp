@@ -19,38 +19,7 @@ int HexDigitValue(wchar_t c) {
   return -1;
 }
 
-}  // namespace
-
-bool FormatInt32(int32_t value, std::wstring& out, bool hex) {
-  if (!hex) {
-    out = std::to_wstring(value);
-    return true;
-  }
-  static const wchar_t kDigits[] = L"0123456789ABCDEF";
-  uint32_t bits = static_cast<uint32_t>(value);
-  std::wstring digits;
-  do {
-    digits.insert(digits.begin(), kDigits[bits & 0xF]);
-    bits >>= 4;
-  } while (bits != 0);
-  out = L"0x" + digits;
-  return true;
-}
-
-bool FormatInt64(int64_t value, std::wstring& out) {
-  out = std::to_wstring(value);
-  return true;
-}
-
-std::wstring Dec(int64_t value) { return std::to_wstring(value); }
-std::wstring DecU64(uint64_t value) { return std::to_wstring(value); }
-
-std::wstring Hex(uint32_t value) {
-  std::wstring text;
-  FormatInt32(static_cast<int32_t>(value), text, true);
-  return text;
-}
-
+// 10 or 16 when the text is a decimal or 0x-prefixed hexadecimal number, 0 when it is not a number.
 int DetectRadix(const std::wstring& text) {
   if (text.empty()) return 0;
   int radix = 10;
@@ -76,6 +45,21 @@ int DetectRadix(const std::wstring& text) {
   return radix;
 }
 
+}  // namespace
+
+std::wstring Dec(int64_t value) { return std::to_wstring(value); }
+std::wstring DecU64(uint64_t value) { return std::to_wstring(value); }
+
+std::wstring Hex(uint32_t value) {
+  static const wchar_t kDigits[] = L"0123456789ABCDEF";
+  std::wstring digits;
+  do {
+    digits.insert(digits.begin(), kDigits[value & 0xF]);
+    value >>= 4;
+  } while (value != 0);
+  return L"0x" + digits;
+}
+
 bool ParseUInt64(const std::wstring& text, uint64_t& out, uint64_t def) {
   out = def;
   const int radix = DetectRadix(text);
@@ -96,9 +80,7 @@ bool ParseUInt64(const std::wstring& text, uint64_t& out, uint64_t def) {
   return true;
 }
 
-bool ParseBool(const std::wstring& text) { return EqualsNoCase(text, L"true") || Equals(text, L"1"); }
-
-bool Equals(const std::wstring& a, const std::wstring& b) { return a == b; }
+bool ParseBool(const std::wstring& text) { return EqualsNoCase(text, L"true") || text == L"1"; }
 
 bool EqualsNoCase(const std::wstring& a, const std::wstring& b) {
   if (a.size() != b.size()) return false;
@@ -143,35 +125,15 @@ void ReplaceAllNoCase(std::wstring& text, const std::wstring& search, const std:
   }
 }
 
-unsigned CodePageOfLocale(unsigned long locale) {
-  if (locale == 0) return 0;
-  wchar_t buffer[260] = {};
-  if (GetLocaleInfoW(locale, LOCALE_IDEFAULTANSICODEPAGE, buffer, 260) == 0) return 0;
-  uint64_t value = 0;
-  if (!ParseUInt64(buffer, value, 0)) return 0;
-  return static_cast<unsigned>(static_cast<int32_t>(value));
-}
-
-void WideToMultiByte(const std::wstring& text, std::string& out, unsigned long locale) {
-  out.clear();
-  if (text.empty()) return;
-  const unsigned codePage = CodePageOfLocale(locale);
-  const int size = WideCharToMultiByte(codePage, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
-  if (size <= 0) return;
+std::string WideToAnsi(const std::wstring& text) {
+  if (text.empty()) return std::string();
+  const int size = WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+  if (size <= 0) return std::string();
   std::vector<char> buffer(static_cast<size_t>(size));
-  if (WideCharToMultiByte(codePage, 0, text.c_str(), -1, buffer.data(), size, nullptr, nullptr) != size) return;
-  out.assign(buffer.data());
-}
-
-void MultiByteToWide(const std::string& bytes, std::wstring& out, unsigned long locale) {
-  out.clear();
-  if (bytes.empty()) return;
-  const unsigned codePage = CodePageOfLocale(locale);
-  const int size = MultiByteToWideChar(codePage, 0, bytes.c_str(), -1, nullptr, 0);
-  if (size <= 0) return;
-  std::vector<wchar_t> buffer(static_cast<size_t>(size));
-  if (MultiByteToWideChar(codePage, 0, bytes.c_str(), -1, buffer.data(), size) != size) return;
-  out.assign(buffer.data());
+  if (WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, buffer.data(), size, nullptr, nullptr) != size) {
+    return std::string();
+  }
+  return buffer.data();
 }
 
 }  // namespace hv

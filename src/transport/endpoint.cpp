@@ -22,35 +22,22 @@ std::wstring DefaultServiceUrl(bool secure) {
 }
 
 std::wstring GetServiceUrl(bool secure, const std::wstring& wrapperName) {
-  try {
-    std::wstring url = DefaultServiceUrl(secure);
-    const wchar_t* valueName = secure ? L"S_URL" : L"URL";
-    const std::wstring mainKey = ServiceKeyPath();
-    const std::wstring wrapperKey = mainKey + L"\\" + wrapperName;
-    if (!wrapperName.empty() && RegistryValueExists(HKEY_LOCAL_MACHINE, wrapperKey, valueName)) {
-      RegistryReadString(HKEY_LOCAL_MACHINE, wrapperKey, valueName, url);
-    } else {
-      RegistryReadString(HKEY_LOCAL_MACHINE, mainKey, valueName, url);
-    }
-    return url;
-  } catch (...) {
-    // Only an allocation can fail here; the caller still gets a usable address.
-    try {
-      return DefaultServiceUrl(secure);
-    } catch (...) {
-      return std::wstring();
-    }
+  std::wstring url = DefaultServiceUrl(secure);
+  const wchar_t* valueName = secure ? L"S_URL" : L"URL";
+  const std::wstring mainKey = ServiceKeyPath();
+  const std::wstring wrapperKey = mainKey + L"\\" + wrapperName;
+  if (!wrapperName.empty() && RegistryValueExists(HKEY_LOCAL_MACHINE, wrapperKey, valueName)) {
+    RegistryReadString(HKEY_LOCAL_MACHINE, wrapperKey, valueName, url);
+  } else {
+    RegistryReadString(HKEY_LOCAL_MACHINE, mainKey, valueName, url);
   }
+  return url;
 }
 
 bool IsEncodingDisabled() {
-  try {
-    std::wstring text;
-    RegistryReadString(HKEY_LOCAL_MACHINE, ServiceKeyPath(), L"DisableEncoding", text);
-    return ParseBool(text);
-  } catch (...) {
-    return false;
-  }
+  std::wstring text;
+  RegistryReadString(HKEY_LOCAL_MACHINE, ServiceKeyPath(), L"DisableEncoding", text);
+  return ParseBool(text);
 }
 
 }  // namespace hv

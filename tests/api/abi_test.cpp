@@ -1,7 +1,7 @@
 // What can break when the DLL is built for 32 bits: 64-bit counts and Range offsets, progress read while the
 // worker writes it, exceptions unwound on the worker thread, the registry view, and the cdecl convention of
 // the exports. The same cases run against the x86_64 build, which shares every line but the word size.
-#include "service_fixture.h"
+#include "common/api_fixture.h"
 
 #include <winioctl.h>
 

@@ -1,7 +1,7 @@
 // Downloads, the statistics report and the ping through the exports.
 #include <algorithm>
 
-#include "service_fixture.h"
+#include "common/api_fixture.h"
 
 namespace hvtest {
 namespace {

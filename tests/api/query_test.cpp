@@ -1,7 +1,7 @@
 // The content query through the exports: states, list replacement, the filter sent, the getters.
 #include <regex>
 
-#include "service_fixture.h"
+#include "common/api_fixture.h"
 
 namespace hvtest {
 namespace {

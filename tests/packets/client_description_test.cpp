@@ -6,7 +6,7 @@
 
 #include "support/registry.h"
 
-#include "test_util.h"
+#include "common/packets_fixture.h"
 
 namespace hv {
 namespace {

@@ -2,12 +2,11 @@
 
 #include <gtest/gtest.h>
 
-#include "test_util.h"
+#include "common/packets_fixture.h"
 
 namespace hv {
 namespace {
 
-using hvtest::BuildDefaultFilter;
 using hvtest::StatusOf;
 
 std::wstring Written(const ContentQuery& query) {
@@ -18,7 +17,7 @@ std::wstring Written(const ContentQuery& query) {
 
 TEST(ContentQuery, DefaultFilterAndCallerConditions) {
   ContentQuery query;
-  BuildDefaultFilter(query);
+  StartDefaultFilter(query, false);
   EXPECT_EQ(PELK_E_ROOT_NOT_CLOSED, StatusOf([&] { Written(query); }));
   query.CloseGroup();
   query.CloseGroup();
@@ -36,7 +35,7 @@ TEST(ContentQuery, DefaultFilterAndCallerConditions) {
   EXPECT_EQ(defaults, Written(query));  // writing does not change the query
 
   // Caller conditions go into the Or group; a distribution triple is an And group inside it.
-  BuildDefaultFilter(query);
+  StartDefaultFilter(query, false);
   query.AddCondition(L"distPackageGUID", L"{P1}", CompareType::Equal);
   query.OpenGroup(QueryOperator::And);
   query.AddCondition(L"distributionGUID", L"{D}", CompareType::Equal);

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "test_util.h"
+#include "common/packets_fixture.h"
 
 namespace hv {
 namespace {
@@ -12,11 +12,10 @@ class TestCommand : public XmlWritable {
   void Write(PacketDocument&, XmlElement element) const override { AddTextElement(element, L"x", L"1", true); }
 };
 
-std::wstring Envelope(const Packet& packet) {
-  PacketDocument document(L"packet", kPacketNamespace);
-  packet.Write(document, document.Root());
-  return document.Save(true, true);
-}
+class EmptyCommand : public XmlWritable {
+ public:
+  void Write(PacketDocument&, XmlElement) const override {}
+};
 
 TEST(PacketEnvelope, RequestDocument) {
   const std::wstring uri = kPacketNamespace;
@@ -32,11 +31,11 @@ TEST(PacketEnvelope, RequestDocument) {
                                 L"\t\t</testCommand>\n"
                                 L"\t</body>\n"
                                 L"</packet>\n";
-  EXPECT_EQ(expected, Envelope(packet));
-  EXPECT_EQ(expected, Envelope(Packet(packet)));
+  EXPECT_EQ(expected, packet.Text());
 
-  // No command: an empty body. Empty names still give start and end tags, empty versions an empty value.
-  const Packet bare{PacketHeader(ClientIdentity(), L"")};
+  // Empty names still give start and end tags, empty versions an empty value.
+  EmptyCommand empty;
+  const Packet bare(PacketHeader(ClientIdentity(), L""), L"none", empty);
   EXPECT_EQ(L"\xFEFF<?xml version=\"1.0\"?>\n" + hvtest::RootLine() +
                 L"\t<header>\n"
                 L"\t\t<locale />\n"
@@ -47,71 +46,47 @@ TEST(PacketEnvelope, RequestDocument) {
                 L"\t\t\t<wrapperlib version=\"\"></wrapperlib>\n"
                 L"\t\t</client>\n"
                 L"\t</header>\n"
-                L"\t<body />\n"
+                L"\t<body>\n"
+                L"\t\t<none />\n"
+                L"\t</body>\n"
                 L"</packet>\n",
-            Envelope(bare));
+            bare.Text());
 }
-
-class Response {
- public:
-  explicit Response(const std::string& body) {
-    document_.Load(body);
-    packet_ = std::make_unique<Packet>(document_.Root());
-  }
-  const Packet& packet() const { return *packet_; }
-  const PacketHeader& header() const { return packet_->Header(); }
-
- private:
-  PacketDocument document_;
-  std::unique_ptr<Packet> packet_;
-};
 
 std::string WithStatusCode(const std::string& code) {
   return "<packet><header><server><status code=\"" + code + "\">m</status></server></header></packet>";
 }
 
 TEST(PacketResponse, HeaderStatusAndBody) {
-  const Response full(
+  const AnswerPacket full(
       "<answer>"
       "<header><locale>xx</locale><date>2026-01-02</date>"
-      "<client><swapp version=\"1\">App</swapp><corelib version=\"9\">core</corelib>"
-      "<wrapperlib version=\"3\">Wrap</wrapperlib></client>"
+      "<client><swapp version=\"1\">App</swapp></client>"
       "<server><status code=\" 42abc\">Busy\nnow</status></server></header>"
       "<body><update/></body></answer>");
-  const PacketHeader& header = full.header();
-  EXPECT_EQ(L"2026-01-02", header.Date());
-  EXPECT_EQ(L"", header.Locale());
-  EXPECT_EQ(L"App", header.Identity().appName);
-  EXPECT_EQ(L"1", header.Identity().appVersion);
-  EXPECT_EQ(L"core", header.Identity().coreName);
-  EXPECT_EQ(L"9", header.Identity().coreVersion);
-  EXPECT_EQ(L"Wrap", header.Identity().wrapperName);
-  EXPECT_EQ(L"3", header.Identity().wrapperVersion);
-  EXPECT_EQ(L" 42abc", header.StatusCodeText());
-  EXPECT_EQ(L"Busy\r\nnow", header.StatusMessage());
-  EXPECT_EQ(42, header.ServiceStatusCode());
-  EXPECT_EQ(PELK_E_SERVICE_UNKNOWN, MapServerStatus(header.ServiceStatusCode()));
-  ASSERT_TRUE(full.packet().BodyElement());
-  EXPECT_TRUE(FindChild(full.packet().BodyElement(), L"update"));
-  EXPECT_FALSE(Packet(full.packet()).BodyElement());  // a copy does not point into the document
+  EXPECT_EQ(42, full.ServiceStatusCode());
+  EXPECT_EQ(PELK_E_SERVICE_UNKNOWN, hvtest::StatusOf([&] { full.CheckServiceStatus(); }));
+  ASSERT_TRUE(full.Body());
+  EXPECT_TRUE(FindChild(full.Body(), L"update"));
 
   // Missing parts read as success and an absent body.
   for (const char* body : {"<packet/>", "<packet><header/></packet>", "<packet><header><server/></header></packet>",
                            "<packet><p:header><server><status code=\"900\"/></server></p:header></packet>",
                            "<packet><header><status code=\"900\"/></header></packet>"}) {
-    const Response partial(body);
-    EXPECT_EQ(0, partial.header().ServiceStatusCode()) << body;
-    EXPECT_EQ(L"", partial.header().StatusMessage()) << body;
-    EXPECT_EQ(L"", partial.header().Identity().coreName) << body;
-    EXPECT_FALSE(partial.packet().BodyElement()) << body;
+    const AnswerPacket partial(body);
+    EXPECT_EQ(0, partial.ServiceStatusCode()) << body;
+    EXPECT_EQ(0, hvtest::StatusOf([&] { partial.CheckServiceStatus(); })) << body;
+    EXPECT_FALSE(partial.Body()) << body;
   }
 
   const std::pair<const char*, int32_t> codes[] = {
       {"6000", 6000}, {"-10", -10}, {"+7", 7}, {"  12", 12}, {"abc", 0}, {"", 0}, {"0x10", 0},
       {"99999999999", 2147483647}, {"-99999999999", -2147483647 - 1}, {"- 5", 0}};
   for (const auto& code : codes) {
-    EXPECT_EQ(code.second, Response(WithStatusCode(code.first)).header().ServiceStatusCode()) << code.first;
+    EXPECT_EQ(code.second, AnswerPacket(WithStatusCode(code.first)).ServiceStatusCode()) << code.first;
   }
+  EXPECT_EQ(PELK_E_MALFORMED_RESPONSE, hvtest::StatusOf([] { AnswerPacket("<packet>"); }));
+  EXPECT_EQ(PELK_E_EMPTY_RESPONSE, hvtest::StatusOf([] { AnswerPacket(""); }));
 }
 
 TEST(PacketResponse, ServiceStatusMapping) {

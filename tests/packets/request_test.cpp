@@ -10,12 +10,11 @@
 #include "packets/content_query.h"
 #include "packets/ping.h"
 #include "packets/report.h"
-#include "test_util.h"
+#include "common/packets_fixture.h"
 
 namespace hv {
 namespace {
 
-using hvtest::BuildDefaultFilter;
 using hvtest::PacketStart;
 using hvtest::StatusOf;
 using hvtest::TestIdentity;
@@ -89,11 +88,10 @@ TEST(PingRequest, GetUrlAndStatusMapping) {
 
   service.Answer(StatusAnswer("900"));
   {
-    PingRequest ping(identity, L"en-XX", true);
-    EXPECT_EQ(0, ping.SubmitPing(10000, true));
-    EXPECT_EQ(PELK_E_SERVICE_900, ping.ResultStatus());
+    PingRequest ping(identity, true);
+    EXPECT_EQ(0, ping.Run(10000, true));
     EXPECT_EQ(PELK_S_NOTHING_OUTSTANDING, ping.Check(10));
-    EXPECT_EQ(PELK_E_SERVICE_900, ping.CollectResult());
+    EXPECT_EQ(PELK_E_SERVICE_900, StatusOf([&] { ping.CheckAnswer(); }));
   }
   ASSERT_EQ(1u, service.server().Requests().size());
   const hvtest::RecordedRequest request = service.server().Requests()[0];
@@ -106,9 +104,9 @@ TEST(PingRequest, GetUrlAndStatusMapping) {
   // No status in the answer: success.
   service.Answer("<packet><header/><body/></packet>");
   {
-    PingRequest ping(identity, L"en-XX", true);
-    EXPECT_EQ(0, ping.SubmitPing(10000, false));
-    EXPECT_EQ(0, ping.ResultStatus());
+    PingRequest ping(identity, true);
+    EXPECT_EQ(0, ping.Run(10000, false));
+    EXPECT_EQ(0, StatusOf([&] { ping.CheckAnswer(); }));
   }
 
   // Submitted without waiting: the same result once the answer is in.
@@ -116,12 +114,11 @@ TEST(PingRequest, GetUrlAndStatusMapping) {
   service.HoldAnswersAt(&gate);
   service.Answer(StatusAnswer("6000"));
   {
-    PingRequest ping(identity, L"en-XX", true);
-    EXPECT_EQ(PELK_S_STILL_RUNNING, ping.SubmitPing(0, false));
-    EXPECT_EQ(0, ping.ResultStatus());
+    PingRequest ping(identity, true);
+    EXPECT_EQ(PELK_S_STILL_RUNNING, ping.Run(0, false));
     gate.Open();
     EXPECT_EQ(0, ping.Check(10000));
-    EXPECT_EQ(PELK_E_SERVICE_6000, ping.CollectResult());
+    EXPECT_EQ(PELK_E_SERVICE_6000, StatusOf([&] { ping.CheckAnswer(); }));
   }
   service.HoldAnswersAt(nullptr);
 
@@ -129,9 +126,10 @@ TEST(PingRequest, GetUrlAndStatusMapping) {
   for (const auto& answer : {std::make_pair(std::string(""), PELK_E_EMPTY_RESPONSE),
                              std::make_pair(std::string("<packet><header>"), PELK_E_MALFORMED_RESPONSE)}) {
     service.Answer(answer.first);
-    PingRequest ping(identity, L"en-XX", true);
-    EXPECT_EQ(answer.second, StatusOf([&] { ping.SubmitPing(10000, true); }));
-    EXPECT_EQ(answer.second, StatusOf([&] { ping.CollectResult(); }));
+    PingRequest ping(identity, true);
+    EXPECT_EQ(0, ping.Run(10000, true));
+    EXPECT_EQ(answer.second, StatusOf([&] { ping.CheckAnswer(); }));
+    EXPECT_EQ(answer.second, StatusOf([&] { ping.CheckAnswer(); }));  // parsed afresh, failing alike
   }
 }
 
@@ -139,15 +137,14 @@ TEST(CommandRequest, QueryPacketBytesAndAnswer) {
   Service service;
   ClientIdentity identity = TestIdentity();
   ContentQuery query;
-  BuildDefaultFilter(query);
+  StartDefaultFilter(query, false);
   query.AddCondition(L"distPackageGUID", L"{A&B}", CompareType::Equal);
 
   // An unclosed query fails while composing: nothing is sent.
-  {
-    CommandRequest request(identity, L"ContentCmd:Query", Packet(PacketHeader(identity, L""), L"contentQuery", query),
-                           true);
-    EXPECT_EQ(PELK_E_ROOT_NOT_CLOSED, StatusOf([&] { request.Run(10000, true); }));
-  }
+  EXPECT_EQ(PELK_E_ROOT_NOT_CLOSED, StatusOf([&] {
+              CommandRequest(identity, L"ContentCmd:Query", Packet(PacketHeader(identity, L""), L"contentQuery", query),
+                             true);
+            }));
   EXPECT_TRUE(service.server().Requests().empty());
 
   query.CloseGroup();
@@ -158,11 +155,11 @@ TEST(CommandRequest, QueryPacketBytesAndAnswer) {
   CommandRequest request(identity, L"ContentCmd:Query", Packet(PacketHeader(identity, L""), L"contentQuery", query),
                          true);
   EXPECT_EQ(0, request.Run(10000, true));
-  EXPECT_EQ(0, request.ServiceStatus());
-  const Packet& answer = request.ResponsePacket();
-  EXPECT_EQ(&answer, &request.ResponsePacket());  // parsed once
+  const AnswerPacket& answer = request.Answer();
+  EXPECT_EQ(&answer, &request.Answer());  // parsed once
+  EXPECT_EQ(0, answer.ServiceStatusCode());
   std::vector<XmlElement> updates;
-  EXPECT_EQ(2u, FindChildren(answer.BodyElement(), L"update", updates));
+  EXPECT_EQ(2u, FindChildren(answer.Body(), L"update", updates));
   EXPECT_EQ(L"2", GetChildText(updates[1], L"ID"));
 
   ASSERT_EQ(1u, service.server().Requests().size());
@@ -196,7 +193,7 @@ TEST(CommandRequest, QueryPacketBytesAndAnswer) {
   CommandRequest plain(identity, L"ContentCmd:Query", Packet(PacketHeader(identity, L"de-DE"), L"contentQuery", query),
                        true);
   EXPECT_EQ(0, plain.Run(10000, false));
-  EXPECT_EQ(PELK_E_SERVICE_100_200, plain.ServiceStatus());
+  EXPECT_EQ(PELK_E_SERVICE_100_200, StatusOf([&] { plain.Answer().CheckServiceStatus(); }));
   ASSERT_EQ(2u, service.server().Requests().size());
   EXPECT_FALSE(service.server().Requests()[1].HasHeader("Accept-Encoding"));
 }

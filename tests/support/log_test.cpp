@@ -162,30 +162,22 @@ TEST_F(Log, AppendsOnRestartAndClosesOnTheLastRelease) {
   }
 }
 
-TEST_F(Log, PutsTheByteOrderMarkIntoEveryEmptyFileOnly) {
+TEST_F(Log, PutsTheByteOrderMarkIntoAnEmptyFileOnly) {
   hvtest::WriteFileBytes(path_, "");  // exists, but empty
+  SwitchOn(path_);
   {
-    DiagnosticLog log(path_);  // flags start cleared: no timestamp, no summary
-    EXPECT_TRUE(log.OpenFile(true));
-    log.WriteLine(L"a");
-    log.CloseFile();
+    LogReference session;
+    LogLine(L"a");
   }
-  EXPECT_EQ(kMark + std::string("a\0\n\0", 4), hvtest::ReadFileBytes(path_));
   {
-    DiagnosticLog log(path_);
-    EXPECT_TRUE(log.OpenFile(true));
-    log.WriteRaw(L"b");
+    LogReference session;  // appends to a file with content: no second mark
+    LogLine(L"b");
   }
-  EXPECT_EQ(kMark + std::string("a\0\n\0b\0\n\0", 8), hvtest::ReadFileBytes(path_));
-  {
-    DiagnosticLog log(path_);  // truncated: the file is new again
-    EXPECT_TRUE(log.OpenFile(false));
-    log.WriteRaw(L"c");
-  }
-  EXPECT_EQ(kMark + std::string("c\0\n\0", 4), hvtest::ReadFileBytes(path_));
-  DiagnosticLog missing(dir_.File(L"missing\\vornet.log"));
-  EXPECT_FALSE(missing.OpenFile(true));
-  missing.WriteRaw(L"dropped");
+  const std::vector<std::wstring> lines = ReadLogLines(path_);  // checks the one mark at the start
+  ASSERT_EQ(12u, lines.size());
+  EXPECT_EQ(L"a", Stamped(lines[2]));
+  EXPECT_EQ(L"Vornet Library", lines[6]);
+  EXPECT_EQ(L"b", Stamped(lines[8]));
 }
 
 TEST_F(Log, ThreadsNeverMixLinesAndKeepTheirOrder) {

@@ -8,6 +8,14 @@
 namespace hv {
 namespace {
 
+// A progress that records the count of hashed bytes.
+HashProgress Counter(uint64_t& bytes) {
+  return [&bytes](uint64_t hashed) {
+    bytes = hashed;
+    return true;
+  };
+}
+
 TEST(Md5, GivesTheReferenceDigestsInLowerCase) {
   hvtest::TempDir dir;
   const struct {
@@ -26,8 +34,8 @@ TEST(Md5, GivesTheReferenceDigestsInLowerCase) {
   for (const auto& entry : suite) {
     const std::wstring path = dir.File(L"suite.bin");
     hvtest::WriteFileBytes(path, entry.text);
-    uint64_t bytes = 99;
-    EXPECT_EQ(entry.digest, FileMd5Hex(path, bytes)) << entry.text;
+    uint64_t bytes = 0;
+    EXPECT_EQ(entry.digest, FileMd5Hex(path, Counter(bytes))) << entry.text;
     EXPECT_EQ(strlen(entry.text), bytes) << entry.text;
   }
 }
@@ -38,12 +46,18 @@ TEST(Md5, HashesWholeBlocksAndTreatsAMissingFileAsEmpty) {
   for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>(i % 251);
   hvtest::WriteFileBytes(dir.File(L"block.bin"), block);
   uint64_t bytes = 0;
-  EXPECT_EQ(L"e7b11e9c017496ec667c7bf8909d0e2d", FileMd5Hex(dir.File(L"block.bin"), bytes));
+  EXPECT_EQ(L"e7b11e9c017496ec667c7bf8909d0e2d", FileMd5Hex(dir.File(L"block.bin"), Counter(bytes)));
   EXPECT_EQ(16384u, bytes);
 
-  bytes = 99;
-  EXPECT_EQ(L"d41d8cd98f00b204e9800998ecf8427e", FileMd5Hex(dir.File(L"missing.bin"), bytes));
+  bytes = 0;
+  EXPECT_EQ(L"d41d8cd98f00b204e9800998ecf8427e", FileMd5Hex(dir.File(L"missing.bin"), Counter(bytes)));
   EXPECT_EQ(0u, bytes);
+
+  // A progress that says stop ends the hashing without a digest.
+  hvtest::WriteFileBytes(dir.File(L"two.bin"), block + block);
+  int calls = 0;
+  EXPECT_EQ(L"", FileMd5Hex(dir.File(L"two.bin"), [&](uint64_t) { return ++calls < 1; }));
+  EXPECT_EQ(1, calls);
 }
 
 TEST(Md5, CountsBytesBeyondFourGibibytes) {
@@ -65,7 +79,7 @@ TEST(Md5, CountsBytesBeyondFourGibibytes) {
   }
   uint64_t bytes = 0;
   // The digest of 4294967301 zero bytes followed by "tail!", computed independently with md5sum.
-  EXPECT_EQ(L"001c4a27efc0e038ebd90107798511ee", FileMd5Hex(path, bytes));
+  EXPECT_EQ(L"001c4a27efc0e038ebd90107798511ee", FileMd5Hex(path, Counter(bytes)));
   EXPECT_EQ(static_cast<uint64_t>(holeSize) + 5, bytes);
 }
 

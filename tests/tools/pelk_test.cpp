@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "common/child_process.h"
 #include "common/scratch.h"
 #include "common/test_server.h"
 #include "service/catalog.h"
@@ -14,45 +15,11 @@ namespace {
 
 using hv::service::DistributionService;
 
-struct Outcome {
-  DWORD exitCode = 0xFFFFFFFF;
-  std::string output;  // stdout and stderr together
-};
-
 // Runs pelk.exe (beside this test program) with the arguments; bounded to a minute.
-Outcome RunPelk(const std::wstring& arguments) {
-  wchar_t self[MAX_PATH] = {};
-  GetModuleFileNameW(nullptr, self, MAX_PATH);
-  std::wstring exe = self;
-  exe = exe.substr(0, exe.find_last_of(L'\\') + 1) + L"pelk.exe";
-  std::wstring commandLine = L"\"" + exe + L"\" " + arguments;
-
-  SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-  HANDLE readEnd = nullptr, writeEnd = nullptr;
-  EXPECT_TRUE(CreatePipe(&readEnd, &writeEnd, &inherit, 0));
-  SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof(startup);
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdOutput = writeEnd;
-  startup.hStdError = writeEnd;
-  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-  PROCESS_INFORMATION process = {};
-  Outcome outcome;
-  const bool started = CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                                      &startup, &process);
-  CloseHandle(writeEnd);
-  EXPECT_TRUE(started) << "cannot start pelk.exe";
-  if (started) {
-    char buffer[4096];
-    DWORD read = 0;
-    while (ReadFile(readEnd, buffer, sizeof(buffer), &read, nullptr) && read > 0) outcome.output.append(buffer, read);
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(process.hProcess, 60000));
-    GetExitCodeProcess(process.hProcess, &outcome.exitCode);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-  }
-  CloseHandle(readEnd);
+hvtest::ChildOutcome RunPelk(const std::wstring& arguments) {
+  const hvtest::ChildOutcome outcome = hvtest::RunChild(hvtest::BesideThisProgram(L"pelk.exe"), arguments, 60000);
+  EXPECT_TRUE(outcome.started) << "cannot start pelk.exe";
+  EXPECT_TRUE(outcome.finished) << "pelk.exe did not end within a minute";
   return outcome;
 }
 
@@ -85,12 +52,12 @@ class PelkClient : public ::testing::Test {
 
 TEST_F(PelkClient, PingsQueriesDownloadsAndReports) {
   StartService();
-  Outcome ping = RunPelk(L"ping");
+  hvtest::ChildOutcome ping = RunPelk(L"ping");
   EXPECT_EQ(0u, ping.exitCode) << ping.output;
   EXPECT_NE(std::string::npos, ping.output.find("the service answered")) << ping.output;
 
   // Only the live distributions match the default filter; the beta one does not.
-  Outcome query = RunPelk(L"query --json");
+  hvtest::ChildOutcome query = RunPelk(L"query --json");
   EXPECT_EQ(0u, query.exitCode) << query.output;
   EXPECT_NE(std::string::npos, query.output.find("\"contentId\": \"QN-2100-EN\"")) << query.output;
   EXPECT_NE(std::string::npos, query.output.find("\"contentId\": \"QN-2100-DE\"")) << query.output;
@@ -100,12 +67,12 @@ TEST_F(PelkClient, PingsQueriesDownloadsAndReports) {
   const std::string expected = hvtest::ReadFileBytes(ExampleCatalog() + L"\\quillan-notes-2.1-en.txt");
   ASSERT_FALSE(expected.empty());
   hvtest::WriteFileBytes(target, expected.substr(0, 1000));  // a partial file to resume
-  Outcome download = RunPelk(L"download --content-id QN-2100-EN --verify --out \"" + target + L"\"");
+  hvtest::ChildOutcome download = RunPelk(L"download --content-id QN-2100-EN --verify --out \"" + target + L"\"");
   EXPECT_EQ(0u, download.exitCode) << download.output;
   EXPECT_NE(std::string::npos, download.output.find("checksum verified")) << download.output;
   EXPECT_EQ(expected, hvtest::ReadFileBytes(target));
 
-  Outcome report = RunPelk(L"report --index 0 --verify --out \"" + target + L"\"");
+  hvtest::ChildOutcome report = RunPelk(L"report --index 0 --verify --out \"" + target + L"\"");
   EXPECT_EQ(0u, report.exitCode) << report.output;
   const std::string stored = hvtest::ReadFileBytes(temp.File(L"reports.xml"));
   EXPECT_NE(std::string::npos, stored.find("DownloadStatistic")) << stored;
@@ -114,19 +81,19 @@ TEST_F(PelkClient, PingsQueriesDownloadsAndReports) {
 
 TEST_F(PelkClient, FailuresPrintTheCodeAndItsNameWithANonzeroExit) {
   StartService(900);
-  Outcome ping = RunPelk(L"ping");
+  hvtest::ChildOutcome ping = RunPelk(L"ping");
   EXPECT_EQ(1u, ping.exitCode);
   EXPECT_NE(std::string::npos, ping.output.find("0x80008002 PELK_E_SERVICE_900")) << ping.output;
 
-  Outcome badIndex = RunPelk(L"download --index 7 --out \"" + temp.File(L"x.bin") + L"\"");
+  hvtest::ChildOutcome badIndex = RunPelk(L"download --index 7 --out \"" + temp.File(L"x.bin") + L"\"");
   EXPECT_EQ(1u, badIndex.exitCode);
   EXPECT_NE(std::string::npos, badIndex.output.find("0x8000D001 PELK_E_BAD_INDEX")) << badIndex.output;
 
-  Outcome usage = RunPelk(L"download --out");
+  hvtest::ChildOutcome usage = RunPelk(L"download --out");
   EXPECT_EQ(2u, usage.exitCode);
   EXPECT_NE(std::string::npos, usage.output.find("--out needs a value")) << usage.output;
 
-  Outcome help = RunPelk(L"query --help");
+  hvtest::ChildOutcome help = RunPelk(L"query --help");
   EXPECT_EQ(0u, help.exitCode);
   EXPECT_NE(std::string::npos, help.output.find("usage: pelk query")) << help.output;
 }

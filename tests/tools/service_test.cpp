@@ -135,17 +135,15 @@ Answer ReadAnswer(int http, const std::string& body) {
   Answer answer;
   answer.http = http;
   hv::PacketDocument document;
-  try {
-    document.Load(body);
-  } catch (const hv::StatusError&) {
+  if (hv::StatusOf([&] { document.Load(body); }) != 0) {
     ADD_FAILURE() << "the answer is no XML document: " << body;
     return answer;
   }
-  hv::Packet packet(document.Root());
-  answer.status = packet.Header().ServiceStatusCode();
-  answer.message = packet.Header().StatusMessage();
+  const hv::AnswerPacket packet(body);
+  answer.status = packet.ServiceStatusCode();
+  answer.message = hv::GetElementText(hv::FindChild(hv::FindChild(hv::FindChild(document.Root(), L"header"), L"server"), L"status"), false);
   std::vector<hv::XmlElement> updates;
-  hv::FindChildren(packet.BodyElement(), L"update", updates);
+  hv::FindChildren(packet.Body(), L"update", updates);
   for (hv::XmlElement update : updates) answer.updates.emplace_back(update);
   return answer;
 }
@@ -321,10 +319,7 @@ TEST_F(ServiceTest, QueryEvaluatesAndOrAndNesting) {
   query.CloseGroup();
   hv::ClientIdentity identity;
   identity.appName = L"Setup";
-  hv::Packet packet(hv::PacketHeader(identity, L"en-US"), L"contentQuery", query);
-  hv::PacketDocument document(L"packet", hv::kPacketNamespace);
-  packet.Write(document, document.Root());
-  std::wstring text = document.Save(true, true);
+  std::wstring text = hv::Packet(hv::PacketHeader(identity, L"en-US"), L"contentQuery", query).Text();
   ASSERT_EQ(0xFEFF, text[0]);
   httplib::Result result = Post(kQueryCmd, Utf16Body(text.substr(1)));
   ASSERT_TRUE(result);

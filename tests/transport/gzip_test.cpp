@@ -7,7 +7,7 @@
 #include <string>
 
 #include "common/scratch.h"
-#include "transport_fixture.h"
+#include "common/transport_fixture.h"
 
 namespace {
 

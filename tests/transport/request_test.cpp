@@ -1,6 +1,7 @@
 // The request job: URL building and encoding on the wire, time limits, polling, cancelling a blocked
 // exchange with and without waiting, and downloads started without waiting.
-#include "transport/request.h"
+#include "transport/download_job.h"
+#include "transport/request_job.h"
 
 #include <gtest/gtest.h>
 
@@ -11,21 +12,11 @@
 #include "common/scratch.h"
 #include "common/test_server.h"
 #include "support/strings.h"
-#include "transport/transport_fixture.h"
+#include "common/transport_fixture.h"
 
 namespace {
 
 constexpr uint32_t kNoLimit = INFINITE;
-
-// Runs a call that returns a status or throws one; gives the status either way.
-template <typename Call>
-hv::StatusCode StatusOf(Call call) {
-  try {
-    return call();
-  } catch (const hv::StatusError& error) {
-    return error.code();
-  }
-}
 
 // Closing the root handle fails a blocked WinINet call on Windows at once; Wine's WinINet lets the call
 // finish when the server next sends something and fails the call after it. The blocked answers here
@@ -69,7 +60,7 @@ struct SlowServer {
   hvtest::TestServer server;
 };
 
-TEST(VornetRequestTest, ParametersAreEncodedAndTheUrlTakesItsThreeShapes) {
+TEST(RequestJobTest, ParametersAreEncodedAndTheUrlTakesItsThreeShapes) {
   EXPECT_EQ(L"trellin%5Fversion", hv::UrlEncode(L"trellin_version"));
   EXPECT_EQ(L"2%2E0", hv::UrlEncode(L"2.0"));
   EXPECT_EQ(L"a%20b%3Dc%26", hv::UrlEncode(L"a b=c&"));
@@ -82,20 +73,21 @@ TEST(VornetRequestTest, ParametersAreEncodedAndTheUrlTakesItsThreeShapes) {
   });
   server.Start();
 
-  hv::VornetRequest command(hvtest::TestIdentity());
+  hv::RequestJob command;
+  command.AddUserAgentToken(L"TestApp 1.2");
   command.SetUrl(server.WUrl("/svc"));
   command.SetCommand(L"ContentCmd:Query");
   command.AddQueryParameter(L"trellin_version", L"2.0");
-  EXPECT_EQ(server.WUrl("/svc") + L"?cmd=ContentCmd:Query&trellin%5Fversion=2%2E0", command.BuildUrl());
   EXPECT_EQ(0, command.Run(kNoLimit, true));
-  EXPECT_EQ("ok", command.GetResponse());
+  EXPECT_EQ("ok", command.Response());
 
-  hv::VornetRequest parameters(hvtest::TestIdentity());
+  hv::RequestJob parameters;
   parameters.SetUrl(server.WUrl("/svc"));
   parameters.AddQueryParameter(L"dash", L"\u2013");
   EXPECT_EQ(0, parameters.Run(kNoLimit, true));
 
-  hv::VornetRequest plain(hvtest::TestIdentity());
+  hv::RequestJob plain;
+  plain.AddUserAgentToken(L"TestApp 1.2");
   plain.SetUrl(server.WUrl("/svc"));
   plain.AddUserAgentToken(L"Extra 9");
   EXPECT_EQ(0, plain.Run(kNoLimit, true));
@@ -109,14 +101,14 @@ TEST(VornetRequestTest, ParametersAreEncodedAndTheUrlTakesItsThreeShapes) {
   EXPECT_EQ("HvWebServiceClient (hvvornet 14.0.0;TestApp 1.2;Extra 9;)", requests[2].Header("User-Agent"));
 }
 
-TEST(VornetRequestTest, ResultsAreCollectedOnceWhetherTheRunWaitedOrNot) {
+TEST(RequestJobTest, ResultsAreCollectedOnceWhetherTheRunWaitedOrNot) {
   SlowServer host;
-  hv::VornetRequest job(hvtest::TestIdentity());
+  hv::RequestJob job;
   job.SetUrl(host.server.WUrl("/fast"));
   EXPECT_EQ(PELK_S_NOTHING_OUTSTANDING, job.Check(0));
 
   EXPECT_EQ(0, job.Run(kNoLimit, true));
-  EXPECT_EQ("fast answer", job.GetResponse());
+  EXPECT_EQ("fast answer", job.Response());
   EXPECT_EQ(PELK_S_NOTHING_OUTSTANDING, job.Check(0));
 
   // Without waiting the exchange may or may not have finished already; either way it is collected once.
@@ -125,64 +117,63 @@ TEST(VornetRequestTest, ResultsAreCollectedOnceWhetherTheRunWaitedOrNot) {
   if (started == PELK_S_STILL_RUNNING) {
     EXPECT_EQ(0, job.Check(kNoLimit));
   }
-  EXPECT_EQ("fast answer", job.GetResponse());
+  EXPECT_EQ("fast answer", job.Response());
   EXPECT_EQ(PELK_S_NOTHING_OUTSTANDING, job.Check(kNoLimit));
 
   // A failed exchange is thrown once, then nothing is outstanding.
   job.SetUrl(host.server.WUrl("/missing"));
-  EXPECT_EQ(PELK_E_HTTP_404, StatusOf([&] { return job.Run(kNoLimit, true); }));
+  EXPECT_EQ(PELK_E_HTTP_404, hv::StatusOf([&] { return job.Run(kNoLimit, true); }));
   EXPECT_EQ(PELK_S_NOTHING_OUTSTANDING, job.Check(0));
 }
 
-TEST(VornetRequestTest, ASlowExchangeIsPolledAndCannotBeStartedTwice) {
+TEST(RequestJobTest, ASlowExchangeIsPolledAndCannotBeStartedTwice) {
   SlowServer host;
-  hv::VornetRequest job(hvtest::TestIdentity());
+  hv::RequestJob job;
   job.SetUrl(host.server.WUrl("/slow"));
   EXPECT_EQ(PELK_S_STILL_RUNNING, job.Run(0, true));
   EXPECT_EQ(PELK_S_STILL_RUNNING, job.Check(0));
   EXPECT_EQ(PELK_S_STILL_RUNNING, job.Check(50));
-  EXPECT_EQ(PELK_E_ALREADY_RUNNING, StatusOf([&] { return job.Run(0, true); }));
+  EXPECT_EQ(PELK_E_ALREADY_RUNNING, hv::StatusOf([&] { return job.Run(0, true); }));
 
   host.gate.Open();
   EXPECT_EQ(0, job.Check(kNoLimit));
-  EXPECT_EQ("slow answer", job.GetResponse());
+  EXPECT_EQ("slow answer", job.Response());
   EXPECT_EQ(1u, host.server.Requests().size());
 }
 
-TEST(VornetRequestTest, AnExpiredTimeLimitAbortsTheExchangeAndTheJobRunsAgain) {
+TEST(RequestJobTest, AnExpiredTimeLimitAbortsTheExchangeAndTheJobRunsAgain) {
   SlowServer host;
-  hv::VornetRequest job(hvtest::TestIdentity());
+  hv::RequestJob job;
   job.SetUrl(host.server.WUrl("/slow"));
-  EXPECT_EQ(PELK_E_TIMEOUT, StatusOf([&] { return job.Run(200, true); }));
+  EXPECT_EQ(PELK_E_TIMEOUT, hv::StatusOf([&] { return job.Run(200, true); }));
   EXPECT_EQ(PELK_S_NOTHING_OUTSTANDING, job.Check(0));
 
   host.gate.Open();
   EXPECT_EQ(0, job.Run(kNoLimit, true));
-  EXPECT_EQ("slow answer", job.GetResponse());
+  EXPECT_EQ("slow answer", job.Response());
 
   // A job destroyed while its exchange runs aborts it and waits for its worker.
   SlowServer other;
   {
-    hv::VornetRequest running(hvtest::TestIdentity());
+    hv::RequestJob running;
     running.SetUrl(other.server.WUrl("/slow"));
     EXPECT_EQ(PELK_S_STILL_RUNNING, running.Run(0, true));
     ASSERT_TRUE(other.server.WaitForRequests(1));
   }
 }
 
-TEST(VornetRequestTest, AWaitingCancelEndsABlockedReadAndLeavesTheJobIdle) {
+TEST(RequestJobTest, AWaitingCancelEndsABlockedReadAndLeavesTheJobIdle) {
   SlowServer host;
   hvtest::TempDir dir;
   const std::wstring target = dir.File(L"stalled.bin");
-  hv::VornetDownloadRequest job(host.server.WUrl("/stall"), hvtest::TestIdentity());
-  const hv::StatusCode started = job.StartDownload(target, L"");
+  hv::DownloadJob job(host.server.WUrl("/stall"), L"TestApp 1.2");
+  const hv::StatusCode started = job.Start(target, L"");
   EXPECT_EQ(PELK_S_STILL_RUNNING, started);
   ASSERT_TRUE(host.started.Wait());
 
   job.Cancel(true);
   EXPECT_EQ(PELK_S_NOTHING_OUTSTANDING, job.Check(0));
-  hv::TransferProgress progress;
-  job.GetProgress(progress);
+  const hv::TransferProgress progress = job.Progress();
   EXPECT_TRUE(hv::IsFailure(progress.state) || progress.state == PELK_PHASE_CLOSED) << std::hex << progress.state;
   // The partial file stays, a true prefix of the body.
   const std::string partial = hvtest::ReadFileBytes(target);
@@ -190,46 +181,42 @@ TEST(VornetRequestTest, AWaitingCancelEndsABlockedReadAndLeavesTheJobIdle) {
   EXPECT_TRUE(host.body->compare(0, partial.size(), partial) == 0);
 }
 
-TEST(VornetRequestTest, ACancelWithoutWaitingIsReportedByTheNextCheck) {
+TEST(RequestJobTest, ACancelWithoutWaitingIsReportedByTheNextCheck) {
   SlowServer host;
   hvtest::TempDir dir;
   const std::wstring target = dir.File(L"cancelled.bin");
-  hv::VornetDownloadRequest job(host.server.WUrl("/stall"), hvtest::TestIdentity());
-  EXPECT_EQ(PELK_S_STILL_RUNNING, job.StartDownload(target, L""));
+  hv::DownloadJob job(host.server.WUrl("/stall"), L"TestApp 1.2");
+  EXPECT_EQ(PELK_S_STILL_RUNNING, job.Start(target, L""));
   ASSERT_TRUE(host.started.Wait());
 
   job.CancelAndClear(false);
-  const hv::StatusCode outcome = StatusOf([&] { return job.Check(kNoLimit); });
-  hv::TransferProgress progress;
-  job.GetProgress(progress);
+  const hv::StatusCode outcome = hv::StatusOf([&] { return job.Check(kNoLimit); });
+  const hv::TransferProgress progress = job.Progress();
   if (outcome == 0) {
     EXPECT_EQ(PELK_PHASE_CLOSED, progress.state);  // Submit noticed the abort and ended quietly
   } else {
     EXPECT_TRUE(hv::IsFailure(outcome)) << std::hex << outcome;
     EXPECT_EQ(outcome, progress.state);
   }
-  EXPECT_EQ("", job.GetResponse());
+  EXPECT_EQ("", job.Response());
   EXPECT_EQ(PELK_S_NOTHING_OUTSTANDING, job.Check(0));
 }
 
-TEST(VornetRequestTest, ADownloadStartsWithoutWaitingAndEndsWithTheTargetPath) {
+TEST(RequestJobTest, ADownloadStartsWithoutWaitingAndEndsWithTheTargetPath) {
   SlowServer host;
   host.gate.Open();
   hvtest::TempDir dir;
   const std::wstring target = dir.File(L"download.bin");
-  hv::VornetDownloadRequest job(host.server.WUrl("/stall"), hvtest::TestIdentity());
-  const hv::StatusCode started = job.StartDownload(target, hvtest::Md5Of(*host.body));
+  hv::DownloadJob job(host.server.WUrl("/stall"), L"TestApp 1.2");
+  const hv::StatusCode started = job.Start(target, hvtest::Md5Of(*host.body));
   ASSERT_TRUE(started == 0 || started == PELK_S_STILL_RUNNING) << started;
   if (started == PELK_S_STILL_RUNNING) {
     EXPECT_EQ(0, job.Check(kNoLimit));
   }
 
   EXPECT_TRUE(*host.body == hvtest::ReadFileBytes(target));
-  std::string ansi;
-  hv::WideToMultiByte(target, ansi, 0);
-  EXPECT_EQ(ansi, job.GetResponse());
-  hv::TransferProgress progress;
-  job.GetProgress(progress);
+  EXPECT_EQ(hv::WideToAnsi(target), job.Response());
+  const hv::TransferProgress progress = job.Progress();
   EXPECT_EQ(PELK_PHASE_FINISHED, progress.state);
   EXPECT_EQ(host.body->size(), progress.bytesVerified);
   EXPECT_EQ("HvWebServiceClient (hvvornet 14.0.0;TestApp 1.2;)", host.server.Requests()[0].Header("User-Agent"));

@@ -1,6 +1,6 @@
 // The session's single operations as the wire and the file system see them: status table, headers,
 // bodies, URL splitting, content type, sizes and the 64-bit range offset.
-#include "transport/session.h"
+#include "transport/http_session.h"
 
 #include <gtest/gtest.h>
 
@@ -15,13 +15,14 @@
 #include "common/scratch.h"
 #include "common/test_server.h"
 #include "support/strings.h"
-#include "transport/transport_fixture.h"
+#include "transport/target_file.h"
+#include "common/transport_fixture.h"
 
 namespace {
 
 using hvtest::SubmitStatus;
 
-TEST(VornetSessionTest, StatusTableGivesTheDocumentedCodes) {
+TEST(HttpSessionTest, StatusTableGivesTheDocumentedCodes) {
   hvtest::TestServer server;
   server.server().Get(R"(/status/(\d+))", [](const httplib::Request& req, httplib::Response& res) {
     res.status = std::stoi(req.matches[1]);
@@ -49,13 +50,13 @@ TEST(VornetSessionTest, StatusTableGivesTheDocumentedCodes) {
       {504, PELK_E_CONNECTION},
       {505, PELK_E_HTTP_BAD_REQUEST},
   };
-  hv::VornetSession session;
+  hv::HttpSession session;
   session.SetNoPrompt(true);
   for (const auto& [code, expected] : table) {
     std::string response;
     EXPECT_EQ(expected, SubmitStatus(session, server.WUrl("/status/" + std::to_string(code)), L"", response))
         << "HTTP " << code;
-    const hv::TransferProgress progress = hvtest::ProgressOf(session);
+    const hv::TransferProgress progress = session.Progress();
     EXPECT_EQ(expected == 0 ? PELK_PHASE_FINISHED : expected, progress.state) << "HTTP " << code;
     if (expected == 0) {
       EXPECT_EQ("status body", response) << "HTTP " << code;
@@ -75,7 +76,7 @@ DWORD WINAPI DeclineCredentials(HWND window, HINTERNET request, DWORD error, DWO
   return ERROR_CANCELLED;
 }
 
-TEST(VornetSessionTest, ProxyDemandWithPromptingAllowedAsksOnceAndFailsWhenDeclined) {
+TEST(HttpSessionTest, ProxyDemandWithPromptingAllowedAsksOnceAndFailsWhenDeclined) {
   hvtest::TestServer server;
   server.server().Get("/proxy", [](const httplib::Request&, httplib::Response& res) {
     res.status = 407;
@@ -86,7 +87,7 @@ TEST(VornetSessionTest, ProxyDemandWithPromptingAllowedAsksOnceAndFailsWhenDecli
 
   dialogCalls = 0;
   const hv::CredentialsDialog previous = hv::SetCredentialsDialog(&DeclineCredentials);
-  hv::VornetSession session;
+  hv::HttpSession session;
   EXPECT_EQ(PELK_E_PROXY_AUTH, SubmitStatus(session, server.WUrl("/proxy")));
   hv::SetCredentialsDialog(previous);
   EXPECT_EQ(1, dialogCalls);
@@ -94,14 +95,14 @@ TEST(VornetSessionTest, ProxyDemandWithPromptingAllowedAsksOnceAndFailsWhenDecli
   EXPECT_EQ(1u, server.Requests().size());
 }
 
-TEST(VornetSessionTest, RequestHeadersCarryTheUserAgentAndOnlyTheHeadersAskedFor) {
+TEST(HttpSessionTest, RequestHeadersCarryTheUserAgentAndOnlyTheHeadersAskedFor) {
   hvtest::TestServer server;
   server.server().Get("/plain", [](const httplib::Request&, httplib::Response& res) {
     res.set_content("ok", "text/plain");
   });
   server.Start();
 
-  hv::VornetSession session;
+  hv::HttpSession session;
   session.AddUserAgentToken(L"A 1");
   session.AddUserAgentToken(L"");
   session.AddUserAgentToken(L"B 2");
@@ -119,7 +120,7 @@ TEST(VornetSessionTest, RequestHeadersCarryTheUserAgentAndOnlyTheHeadersAskedFor
   EXPECT_FALSE(requests[1].HasHeader("Range"));
 }
 
-TEST(VornetSessionTest, PostSendsTheBodyAsUtf16WithoutContentTypeOrFromAFileOnce) {
+TEST(HttpSessionTest, PostSendsTheBodyAsUtf16WithoutContentTypeOrFromAFileOnce) {
   hvtest::TestServer server;
   std::mutex bodiesMutex;
   std::vector<std::string> bodies;  // the server records headers before it reads a body
@@ -140,7 +141,7 @@ TEST(VornetSessionTest, PostSendsTheBodyAsUtf16WithoutContentTypeOrFromAFileOnce
     expected += static_cast<char>(unit & 0xFF);
     expected += static_cast<char>((unit >> 8) & 0xFF);
   }
-  hv::VornetSession session;
+  hv::HttpSession session;
   std::string response;
   ASSERT_EQ(0, SubmitStatus(session, server.WUrl("/post"), body, response));
   EXPECT_EQ("posted", response);
@@ -173,41 +174,38 @@ TEST(VornetSessionTest, PostSendsTheBodyAsUtf16WithoutContentTypeOrFromAFileOnce
   EXPECT_EQ("GET", requests[2].method);
 }
 
-TEST(VornetSessionTest, UrlsAreSplitWithTheQueryStringAndTheSchemePort) {
-  hv::VornetSession session;
-  std::wstring host;
-  std::wstring path;
-  uint16_t port = 0;
-  ASSERT_TRUE(session.CrackUrl(L"http://example.test/svc/trellin?cmd=A:B&x%5Fy=1", &host, &path, &port));
-  EXPECT_EQ(L"example.test", host);
-  EXPECT_EQ(L"/svc/trellin?cmd=A:B&x%5Fy=1", path);
-  EXPECT_EQ(80, port);
-  ASSERT_TRUE(session.CrackUrl(L"https://example.test/", nullptr, nullptr, &port));
-  EXPECT_EQ(443, port);
-  ASSERT_TRUE(session.CrackUrl(L"http://127.0.0.1:8123/x", &host, nullptr, &port));
-  EXPECT_EQ(L"127.0.0.1", host);
-  EXPECT_EQ(8123, port);
-  EXPECT_FALSE(session.CrackUrl(L"no url at all", &host, &path, &port));
-  EXPECT_EQ(PELK_E_BAD_URL, SubmitStatus(session, L"no url at all"));
+TEST(HttpSessionTest, TheUrlsPathAndQueryStringReachTheServerAndAnUnsplittableUrlFails) {
+  hvtest::TestServer server;
+  server.server().Get("/svc/trellin", [](const httplib::Request&, httplib::Response& res) {
+    res.set_content("ok", "text/plain");
+  });
+  server.Start();
 
-  EXPECT_TRUE(hv::VornetSession::IsSecureUrl(L"HTTPS://example.test/"));
-  EXPECT_TRUE(hv::VornetSession::IsSecureUrl(L"http://example.test/?next=https://other.test/"));
-  EXPECT_FALSE(hv::VornetSession::IsSecureUrl(L"http://example.test/https/"));
+  hv::HttpSession session;
+  ASSERT_EQ(0, SubmitStatus(session, server.WUrl("/svc/trellin?cmd=A:B&x%5Fy=1")));
+  ASSERT_EQ(1u, server.Requests().size());
+  EXPECT_EQ("/svc/trellin?cmd=A:B&x%5Fy=1", server.Requests()[0].target);
+  EXPECT_EQ(PELK_E_BAD_URL, SubmitStatus(session, L"no url at all"));
+  EXPECT_EQ(PELK_E_BAD_URL, session.Progress().state);
+
+  EXPECT_TRUE(hv::IsSecureUrl(L"HTTPS://example.test/"));
+  EXPECT_TRUE(hv::IsSecureUrl(L"http://example.test/?next=https://other.test/"));
+  EXPECT_FALSE(hv::IsSecureUrl(L"http://example.test/https/"));
 }
 
-TEST(VornetSessionTest, FreeSpaceIsComparedStrictlyWithTheFolderOfThePath) {
+TEST(HttpSessionTest, FreeSpaceIsComparedStrictlyWithTheFolderOfThePath) {
   hvtest::TempDir dir;
-  EXPECT_TRUE(hv::VornetSession::HasFreeSpace(dir.File(L"target.bin"), 0));
-  EXPECT_FALSE(hv::VornetSession::HasFreeSpace(dir.File(L"target.bin"), UINT64_MAX));
+  EXPECT_TRUE(hv::HasFreeSpace(dir.File(L"target.bin"), 0));
+  EXPECT_FALSE(hv::HasFreeSpace(dir.File(L"target.bin"), UINT64_MAX));
   std::wstring slashed = dir.File(L"target.bin");
   for (wchar_t& c : slashed) {
     if (c == L'\\') c = L'/';
   }
-  EXPECT_TRUE(hv::VornetSession::HasFreeSpace(slashed, 0));
-  EXPECT_FALSE(hv::VornetSession::HasFreeSpace(dir.File(L"no such folder\\target.bin"), 0));
+  EXPECT_TRUE(hv::HasFreeSpace(slashed, 0));
+  EXPECT_FALSE(hv::HasFreeSpace(dir.File(L"no such folder\\target.bin"), 0));
 }
 
-TEST(VornetSessionTest, DownloadsNeedAContentTypeThatFitsTheQueryBuffer) {
+TEST(HttpSessionTest, DownloadsNeedAContentTypeThatFitsTheQueryBuffer) {
   hvtest::TestServer server;
   server.server().Get(R"(/typed/(\d+))", [](const httplib::Request& req, httplib::Response& res) {
     const std::string type = "application/" + std::string(std::stoul(req.matches[1]) - 12, 'x');
@@ -223,10 +221,10 @@ TEST(VornetSessionTest, DownloadsNeedAContentTypeThatFitsTheQueryBuffer) {
   server.Start();
 
   hvtest::TempDir dir;
-  hv::VornetSession session;
+  hv::HttpSession session;
   session.SetStreamToFile(true, dir.File(L"untyped.bin"), L"");
   EXPECT_EQ(PELK_E_CONTENT_TYPE, SubmitStatus(session, server.WUrl("/untyped")));
-  EXPECT_EQ(PELK_E_CONTENT_TYPE, hvtest::ProgressOf(session).state);
+  EXPECT_EQ(PELK_E_CONTENT_TYPE, session.Progress().state);
 
   session.SetStreamToFile(true, dir.File(L"long.bin"), L"");
   EXPECT_EQ(PELK_E_CONTENT_TYPE, SubmitStatus(session, server.WUrl("/typed/260")));
@@ -267,7 +265,7 @@ std::string ReadTail(const std::wstring& path, uint64_t offset, DWORD length) {
   return bytes;
 }
 
-TEST(VornetSessionTest, ResumingBeyondFourGibibytesSendsTheFullOffset) {
+TEST(HttpSessionTest, ResumingBeyondFourGibibytesSendsTheFullOffset) {
   if (sizeof(size_t) < 8) GTEST_SKIP() << "httplib serves bodies up to SIZE_MAX, 4 GiB on i686 (Abi cases cover it)";
   const uint64_t partial = 4294967296ull + 3;
   const size_t tailOffset = static_cast<size_t>(partial);
@@ -288,7 +286,7 @@ TEST(VornetSessionTest, ResumingBeyondFourGibibytesSendsTheFullOffset) {
   hvtest::TempDir dir;
   const std::wstring target = dir.File(L"huge.bin");
   CreateSparseFile(target, partial);
-  hv::VornetSession session;
+  hv::HttpSession session;
   session.SetStreamToFile(true, target, L"");
   ASSERT_EQ(0, SubmitStatus(session, server.WUrl("/huge")));
 
@@ -296,7 +294,7 @@ TEST(VornetSessionTest, ResumingBeyondFourGibibytesSendsTheFullOffset) {
   ASSERT_EQ(2u, requests.size());
   EXPECT_FALSE(requests[0].HasHeader("Range"));
   EXPECT_EQ("bytes=4294967299-", requests[1].Header("Range"));
-  const hv::TransferProgress progress = hvtest::ProgressOf(session);
+  const hv::TransferProgress progress = session.Progress();
   EXPECT_EQ(length, progress.totalBytes);
   EXPECT_EQ(length, progress.bytesReceived);
   EXPECT_EQ(PELK_PHASE_FINISHED, progress.state);
@@ -304,7 +302,7 @@ TEST(VornetSessionTest, ResumingBeyondFourGibibytesSendsTheFullOffset) {
   EXPECT_EQ(std::string(4, '\0'), ReadTail(target, partial - 4, 4));
 }
 
-TEST(VornetSessionTest, ProgressRatesAreFiniteAndTheEstimateIsZeroWhenNothingRemains) {
+TEST(HttpSessionTest, ProgressRatesAreFiniteAndTheEstimateIsZeroWhenNothingRemains) {
   const auto data = std::make_shared<const std::string>(hvtest::SampleBytes(70000));
   hvtest::TestServer server;
   server.server().Get("/sized", [&](const httplib::Request&, httplib::Response& res) { hvtest::ServeBytes(res, data); });
@@ -317,12 +315,12 @@ TEST(VornetSessionTest, ProgressRatesAreFiniteAndTheEstimateIsZeroWhenNothingRem
   });
   server.Start();
 
-  hv::VornetSession session;
+  hv::HttpSession session;
   for (const char* path : {"/sized", "/unsized"}) {
     std::string response;
     ASSERT_EQ(0, SubmitStatus(session, server.WUrl(path), L"", response)) << path;
     EXPECT_EQ(*data, response) << path;
-    const hv::TransferProgress progress = hvtest::ProgressOf(session);
+    const hv::TransferProgress progress = session.Progress();
     EXPECT_EQ(data->size(), progress.bytesReceived) << path;
     EXPECT_EQ(std::string(path) == "/sized" ? data->size() : 0u, progress.totalBytes) << path;
     EXPECT_TRUE(std::isfinite(progress.currentRate)) << path;
@@ -333,7 +331,7 @@ TEST(VornetSessionTest, ProgressRatesAreFiniteAndTheEstimateIsZeroWhenNothingRem
   }
 }
 
-TEST(VornetSessionTest, OneDownloadWritesTheDocumentedLogLines) {
+TEST(HttpSessionTest, OneDownloadWritesTheDocumentedLogLines) {
   hvtest::TestServer server;
   server.server().Get("/log", [](const httplib::Request&, httplib::Response& res) {
     res.set_content("logged body", "application/octet-stream");
@@ -346,7 +344,7 @@ TEST(VornetSessionTest, OneDownloadWritesTheDocumentedLogLines) {
   {
     hvtest::ScratchKey key(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Halvorn\\InternalTesting");
     key.SetString(key.path(), L"hvvornetlogging", logPath);
-    hv::VornetSession session;
+    hv::HttpSession session;
     session.SetStreamToFile(true, target, L"");
     ASSERT_EQ(0, SubmitStatus(session, server.WUrl("/log?x=1")));
   }

@@ -10,8 +10,8 @@
 #include "common/test_server.h"
 #include "support/scoped_handle.h"
 #include "support/strings.h"
-#include "transport/session.h"
-#include "transport/transport_fixture.h"
+#include "transport/http_session.h"
+#include "common/transport_fixture.h"
 
 namespace {
 
@@ -47,27 +47,21 @@ struct DownloadServer {
   hvtest::TestServer server;
 };
 
-std::string AnsiPath(const std::wstring& path) {
-  std::string ansi;
-  hv::WideToMultiByte(path, ansi, 0);
-  return ansi;
-}
-
 TEST(SubmitTest, ANewTargetIsCreatedAndFilledFromOneUnrangedRequest) {
   DownloadServer host(hvtest::SampleBytes(100000));
   hvtest::TempDir dir;
   const std::wstring target = dir.File(L"new.bin");
-  hv::VornetSession session;
+  hv::HttpSession session;
   session.SetStreamToFile(true, target, L"");
   std::string response;
   ASSERT_EQ(0, SubmitStatus(session, host.server.WUrl("/file"), L"", response));
 
   EXPECT_TRUE(*host.data == hvtest::ReadFileBytes(target));
-  EXPECT_EQ(AnsiPath(target), response);
+  EXPECT_EQ(hv::WideToAnsi(target), response);
   const auto requests = host.server.Requests();
   ASSERT_EQ(1u, requests.size());
   EXPECT_FALSE(requests[0].HasHeader("Range"));
-  const hv::TransferProgress progress = hvtest::ProgressOf(session);
+  const hv::TransferProgress progress = session.Progress();
   EXPECT_EQ(PELK_PHASE_FINISHED, progress.state);
   EXPECT_EQ(host.data->size(), progress.bytesReceived);
   EXPECT_EQ(host.data->size(), progress.totalBytes);
@@ -88,7 +82,7 @@ TEST(SubmitTest, AShorterPartialFileIsResumedWithARangedSecondRequest) {
   hvtest::TempDir dir;
   const std::wstring target = dir.File(L"partial.bin");
   hvtest::WriteFileBytes(target, host.data->substr(0, 30000));
-  hv::VornetSession session;
+  hv::HttpSession session;
   session.SetStreamToFile(true, target, hvtest::Md5Of(*host.data));
   ASSERT_EQ(0, SubmitStatus(session, host.server.WUrl("/file")));
 
@@ -97,7 +91,7 @@ TEST(SubmitTest, AShorterPartialFileIsResumedWithARangedSecondRequest) {
   ASSERT_EQ(2u, requests.size());
   EXPECT_FALSE(requests[0].HasHeader("Range"));
   EXPECT_EQ("bytes=30000-", requests[1].Header("Range"));
-  const hv::TransferProgress progress = hvtest::ProgressOf(session);
+  const hv::TransferProgress progress = session.Progress();
   EXPECT_EQ(host.data->size(), progress.totalBytes);
   EXPECT_EQ(host.data->size(), progress.bytesReceived);
   EXPECT_EQ(host.data->size(), progress.bytesVerified);
@@ -109,19 +103,19 @@ TEST(SubmitTest, AFileAsLongAsAnnouncedReadsNoBodyAndIsOnlyVerified) {
   hvtest::TempDir dir;
   const std::wstring target = dir.File(L"complete.bin");
   hvtest::WriteFileBytes(target, *host.data);
-  hv::VornetSession session;
+  hv::HttpSession session;
   const std::wstring checksum = hvtest::Md5Of(*host.data);
   session.SetStreamToFile(true, target, checksum);
   ASSERT_EQ(0, SubmitStatus(session, host.server.WUrl("/file")));
   EXPECT_EQ(1u, host.server.Requests().size());
-  EXPECT_EQ(host.data->size(), hvtest::ProgressOf(session).bytesVerified);
+  EXPECT_EQ(host.data->size(), session.Progress().bytesVerified);
 
   // The digest is lower case and compared exactly: an upper-case checksum never matches. The file stays.
   std::wstring upper = checksum;
   hv::ToUpper(upper);
   session.SetStreamToFile(true, target, upper);
   EXPECT_EQ(PELK_E_CHECKSUM, SubmitStatus(session, host.server.WUrl("/file")));
-  EXPECT_EQ(PELK_E_CHECKSUM, hvtest::ProgressOf(session).state);
+  EXPECT_EQ(PELK_E_CHECKSUM, session.Progress().state);
   EXPECT_TRUE(*host.data == hvtest::ReadFileBytes(target));
 }
 
@@ -130,12 +124,12 @@ TEST(SubmitTest, WithoutALengthAnExistingFileIsReplaced) {
   hvtest::TempDir dir;
   const std::wstring target = dir.File(L"unsized.bin");
   hvtest::WriteFileBytes(target, std::string(90000, 'x'));
-  hv::VornetSession session;
+  hv::HttpSession session;
   session.SetStreamToFile(true, target, L"");
   ASSERT_EQ(0, SubmitStatus(session, host.server.WUrl("/unsized")));
   EXPECT_TRUE(*host.data == hvtest::ReadFileBytes(target));
-  EXPECT_EQ(0u, hvtest::ProgressOf(session).totalBytes);
-  EXPECT_EQ(host.data->size(), hvtest::ProgressOf(session).bytesReceived);
+  EXPECT_EQ(0u, session.Progress().totalBytes);
+  EXPECT_EQ(host.data->size(), session.Progress().bytesReceived);
 
   // Another program keeps the file open without allowing deletion: the file is emptied all the same.
   hvtest::WriteFileBytes(target, std::string(90000, 'y'));
@@ -152,7 +146,7 @@ TEST(SubmitTest, AServerThatIgnoresTheRangeStartsTheFileAgain) {
   hvtest::TempDir dir;
   const std::wstring target = dir.File(L"ignored.bin");
   hvtest::WriteFileBytes(target, host.data->substr(0, 20000));
-  hv::VornetSession session;
+  hv::HttpSession session;
   session.SetStreamToFile(true, target, hvtest::Md5Of(*host.data));
   ASSERT_EQ(0, SubmitStatus(session, host.server.WUrl("/ignore")));
 
@@ -160,18 +154,18 @@ TEST(SubmitTest, AServerThatIgnoresTheRangeStartsTheFileAgain) {
   const auto requests = host.server.Requests();
   ASSERT_EQ(2u, requests.size());
   EXPECT_EQ("bytes=20000-", requests[1].Header("Range"));
-  EXPECT_EQ(host.data->size(), hvtest::ProgressOf(session).totalBytes);
-  EXPECT_EQ(host.data->size(), hvtest::ProgressOf(session).bytesReceived);
+  EXPECT_EQ(host.data->size(), session.Progress().totalBytes);
+  EXPECT_EQ(host.data->size(), session.Progress().bytesReceived);
 }
 
 TEST(SubmitTest, ACutConnectionKeepsThePartialFileAndTheNextSubmitCompletesIt) {
   DownloadServer host(hvtest::SampleBytes(200000, 11));
   hvtest::TempDir dir;
   const std::wstring target = dir.File(L"cut.bin");
-  hv::VornetSession session;
+  hv::HttpSession session;
   session.SetStreamToFile(true, target, L"");
   EXPECT_EQ(PELK_E_CONNECTION, SubmitStatus(session, host.server.WUrl("/cut")));
-  EXPECT_EQ(PELK_E_CONNECTION, hvtest::ProgressOf(session).state);
+  EXPECT_EQ(PELK_E_CONNECTION, session.Progress().state);
   const std::string partial = hvtest::ReadFileBytes(target);
   EXPECT_GT(partial.size(), 0u);
   EXPECT_LT(partial.size(), host.data->size());
@@ -189,11 +183,11 @@ TEST(SubmitTest, ACutConnectionKeepsThePartialFileAndTheNextSubmitCompletesIt) {
 TEST(SubmitTest, TargetFileFailuresHaveTheirOwnCodes) {
   DownloadServer host(hvtest::SampleBytes(50000, 13));
   hvtest::TempDir dir;
-  hv::VornetSession session;
+  hv::HttpSession session;
 
   session.SetStreamToFile(true, dir.File(L"no such folder\\target.bin"), L"");
   EXPECT_EQ(PELK_E_CREATE_FILE, SubmitStatus(session, host.server.WUrl("/file")));
-  EXPECT_EQ(PELK_E_CREATE_FILE, hvtest::ProgressOf(session).state);
+  EXPECT_EQ(PELK_E_CREATE_FILE, session.Progress().state);
 
   // Host devices, reached through the drive Wine maps to the root: writes to the first fail with a full
   // disk, writes to the second with ERROR_INVALID_PARAMETER, and the third cannot be positioned at all
@@ -203,25 +197,25 @@ TEST(SubmitTest, TargetFileFailuresHaveTheirOwnCodes) {
   const wchar_t kUnseekableDevice[] = L"Z:\\dev\\loop-control";
   session.SetStreamToFile(true, kFullDevice, L"");
   EXPECT_EQ(PELK_E_DISK_SPACE, SubmitStatus(session, host.server.WUrl("/file")));
-  EXPECT_EQ(PELK_E_DISK_SPACE, hvtest::ProgressOf(session).state);
+  EXPECT_EQ(PELK_E_DISK_SPACE, session.Progress().state);
 
   // No block is dropped silently: the exchange fails with the Windows error, the phase names a failed
   // system call.
   session.SetStreamToFile(true, kRejectingDevice, L"");
   EXPECT_EQ(static_cast<hv::StatusCode>(0x80000000u | ERROR_INVALID_PARAMETER),
             SubmitStatus(session, host.server.WUrl("/file")));
-  EXPECT_EQ(PELK_E_SYSTEM_CALL, hvtest::ProgressOf(session).state);
-  EXPECT_GT(hvtest::ProgressOf(session).bytesReceived, 0u);
+  EXPECT_EQ(PELK_E_SYSTEM_CALL, session.Progress().state);
+  EXPECT_GT(session.Progress().bytesReceived, 0u);
 
   session.SetStreamToFile(true, kUnseekableDevice, L"");
   EXPECT_EQ(static_cast<hv::StatusCode>(0x80000000u | ERROR_INVALID_FUNCTION),
             SubmitStatus(session, host.server.WUrl("/file")));
-  EXPECT_EQ(PELK_E_SYSTEM_CALL, hvtest::ProgressOf(session).state);
+  EXPECT_EQ(PELK_E_SYSTEM_CALL, session.Progress().state);
 }
 
 TEST(SubmitTest, InMemoryAnswersWithoutALengthAreReadWholeEveryTime) {
   DownloadServer host(hvtest::SampleBytes(30000, 17));
-  hv::VornetSession session;
+  hv::HttpSession session;
   for (int round = 0; round < 2; ++round) {
     std::string response;
     ASSERT_EQ(0, SubmitStatus(session, host.server.WUrl("/unsized"), L"", response)) << round;
@@ -269,7 +263,7 @@ TEST(SubmitTest, GzipAnswersInMemoryAreDecodedOnceAndCutAtTheFirstZeroUnlessUtf1
   {
     hvtest::ScratchKey logSwitch(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Halvorn\\InternalTesting");
     logSwitch.SetString(logSwitch.path(), L"hvvornetlogging", logPath);
-    hv::VornetSession session;
+    hv::HttpSession session;
     session.SetAcceptEncoding(true);
     const auto fetch = [&](const std::string& name) {
       std::string response;
@@ -305,7 +299,7 @@ TEST(SubmitTest, GzipDownloadsAreDecodedInPlaceAndVerifiedAfterDecoding) {
   host.Add("twice", "gzip", hvtest::Gzip(inner));
   host.server.Start();
   hvtest::TempDir dir;
-  hv::VornetSession session;
+  hv::HttpSession session;
 
   // A name outside the ANSI code page: decoding works on wide paths.
   const std::wstring target = dir.File(L"\u4E2D\u6587-\u0416.bin");
@@ -313,7 +307,7 @@ TEST(SubmitTest, GzipDownloadsAreDecodedInPlaceAndVerifiedAfterDecoding) {
   ASSERT_EQ(0, SubmitStatus(session, host.server.WUrl("/gz/file")));
   EXPECT_TRUE(content == hvtest::ReadFileBytes(target));
   EXPECT_FALSE(hvtest::FileExists(target + L".temp"));
-  EXPECT_EQ(content.size(), hvtest::ProgressOf(session).bytesVerified);
+  EXPECT_EQ(content.size(), session.Progress().bytesVerified);
 
   // A body that is itself gzip data is decoded once: the file holds the inner gzip data whole.
   const std::wstring archive = dir.File(L"archive.gz");
@@ -325,7 +319,7 @@ TEST(SubmitTest, GzipDownloadsAreDecodedInPlaceAndVerifiedAfterDecoding) {
   const std::wstring broken = dir.File(L"broken.bin");
   session.SetStreamToFile(true, broken, L"");
   EXPECT_EQ(PELK_E_GZIP, SubmitStatus(session, host.server.WUrl("/gz/broken")));
-  EXPECT_EQ(PELK_E_GZIP, hvtest::ProgressOf(session).state);
+  EXPECT_EQ(PELK_E_GZIP, session.Progress().state);
   EXPECT_EQ(host.entries["broken"].body, hvtest::ReadFileBytes(broken));
   EXPECT_FALSE(hvtest::FileExists(broken + L".temp"));
 }

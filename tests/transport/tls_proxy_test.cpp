@@ -7,8 +7,8 @@
 
 #include "common/proxy.h"
 #include "common/tls.h"
-#include "transport/session.h"
-#include "transport_fixture.h"
+#include "transport/http_session.h"
+#include "common/transport_fixture.h"
 
 namespace {
 
@@ -36,18 +36,18 @@ hvtest::TrustedRoot* Tls::root_ = nullptr;
 
 TEST_F(Tls, CertificateFromTheTrustedCaIsAccepted) {
   hvtest::TlsServer text(*certificates_, "trusted.pem", "<packet>over tls</packet>");
-  hv::VornetSession session;
+  hv::HttpSession session;
   std::string response;
   EXPECT_EQ(0, hvtest::SubmitStatus(session, text.Url(), L"", response));
   EXPECT_EQ("<packet>over tls</packet>", response);
-  EXPECT_EQ(PELK_PHASE_FINISHED, hvtest::ProgressOf(session).state);
+  EXPECT_EQ(PELK_PHASE_FINISHED, session.Progress().state);
 
   // A download to a file over TLS, verified against its checksum.
   const std::string data = hvtest::SampleBytes(300000, 9);
   hvtest::TlsServer download(*certificates_, "trusted.pem", data);
   hvtest::TempDir dir;
   const std::wstring target = dir.File(L"download.bin");
-  hv::VornetSession fileSession;
+  hv::HttpSession fileSession;
   fileSession.SetStreamToFile(true, target, hvtest::Md5Of(data));
   EXPECT_EQ(0, hvtest::SubmitStatus(fileSession, download.Url(), L"", response));
   EXPECT_TRUE(hvtest::ReadFileBytes(target) == data);
@@ -64,11 +64,11 @@ TEST_F(Tls, CertificateFaultsFailWithTheirCodes) {
                         Case{"untrusted.pem", PELK_E_CONNECTION}}) {
     SCOPED_TRACE(c.certificate);
     hvtest::TlsServer server(*certificates_, c.certificate, "must not arrive");
-    hv::VornetSession session;
+    hv::HttpSession session;
     std::string response = "before";
     EXPECT_EQ(c.expected, hvtest::SubmitStatus(session, server.Url(), L"", response));
     EXPECT_EQ("", response);
-    EXPECT_EQ(c.expected, hvtest::ProgressOf(session).state);
+    EXPECT_EQ(c.expected, session.Progress().state);
     // The same session tried again fails the same way.
     EXPECT_EQ(c.expected, hvtest::SubmitStatus(session, server.Url(), L"", response));
   }
@@ -126,7 +126,7 @@ class Proxy : public ::testing::Test {
 };
 
 TEST_F(Proxy, NoPromptOrCancelledDialogFailsWithProxyAuth) {
-  hv::VornetSession quiet;
+  hv::HttpSession quiet;
   quiet.SetNoPrompt(true);
   std::string response;
   EXPECT_EQ(PELK_E_PROXY_AUTH, hvtest::SubmitStatus(quiet, url_, L"", response));
@@ -138,16 +138,16 @@ TEST_F(Proxy, NoPromptOrCancelledDialogFailsWithProxyAuth) {
   EXPECT_NE(std::string::npos, first.target.find("/hvtr/trellin?cmd=ContentCmd%3AQuery"));
   EXPECT_FALSE(first.HasHeader("Proxy-Authorization"));
 
-  hv::VornetSession declining;
+  hv::HttpSession declining;
   EXPECT_EQ(PELK_E_PROXY_AUTH, hvtest::SubmitStatus(declining, url_, L"", response));
   EXPECT_EQ(1u, g_dialog.calls);
   EXPECT_EQ(2u, proxy_.server().Requests().size());
-  EXPECT_EQ(PELK_E_PROXY_AUTH, hvtest::ProgressOf(declining).state);
+  EXPECT_EQ(PELK_E_PROXY_AUTH, declining.Progress().state);
 }
 
 TEST_F(Proxy, EnteredCredentialsAreSentOnTheRepeatedRequest) {
   g_dialog.actions = {DialogAction::EnterRight};
-  hv::VornetSession session;
+  hv::HttpSession session;
   std::string response;
   EXPECT_EQ(0, hvtest::SubmitStatus(session, url_, L"", response));
   EXPECT_EQ("<packet>from the proxy</packet>", response);
@@ -168,7 +168,7 @@ TEST_F(Proxy, RepeatedPostCarriesTheWholeBody) {
   // Wine's WinINet does not answer a challenge to a request sent with HttpSendRequestEx, so whether the
   // POST gets through depends on the platform; the repeated request has to be the same POST either way.
   g_dialog.actions = {DialogAction::EnterRight, DialogAction::Cancel};
-  hv::VornetSession session;
+  hv::HttpSession session;
   std::string response;
   const hv::StatusCode status = hvtest::SubmitStatus(session, url_, L"<query/>", response);
   EXPECT_TRUE(status == 0 || status == PELK_E_PROXY_AUTH) << status;
@@ -185,7 +185,7 @@ TEST_F(Proxy, RepeatedPostCarriesTheWholeBody) {
 TEST_F(Proxy, RejectedCredentialsAskAgain) {
   // Wrong, then right: the dialog comes up twice and the exchange succeeds.
   g_dialog.actions = {DialogAction::EnterWrong, DialogAction::EnterRight};
-  hv::VornetSession session;
+  hv::HttpSession session;
   std::string response;
   EXPECT_EQ(0, hvtest::SubmitStatus(session, url_, L"", response));
   EXPECT_EQ("<packet>from the proxy</packet>", response);
@@ -195,7 +195,7 @@ TEST_F(Proxy, RejectedCredentialsAskAgain) {
   // Wrong, then cancelled: declining at the second prompt fails like declining at the first.
   g_dialog = DialogScript();
   g_dialog.actions = {DialogAction::EnterWrong, DialogAction::Cancel};
-  hv::VornetSession second;
+  hv::HttpSession second;
   EXPECT_EQ(PELK_E_PROXY_AUTH, hvtest::SubmitStatus(second, url_, L"", response));
   EXPECT_EQ(2u, g_dialog.calls);
   EXPECT_EQ("", response);

@@ -310,15 +310,22 @@ void PrintTable(const std::vector<Distribution>& list) {
 std::string Bytes(uint64_t bytes) {
   char text[32];
   if (bytes >= (1ull << 30)) {
-    snprintf(text, sizeof(text), "%.1f GiB", bytes / 1073741824.0);
+    snprintf(text, sizeof(text), "%.1f GiB", static_cast<double>(bytes) / 1073741824.0);
   } else if (bytes >= (1ull << 20)) {
-    snprintf(text, sizeof(text), "%.1f MiB", bytes / 1048576.0);
+    snprintf(text, sizeof(text), "%.1f MiB", static_cast<double>(bytes) / 1048576.0);
   } else if (bytes >= 1024) {
-    snprintf(text, sizeof(text), "%.1f KiB", bytes / 1024.0);
+    snprintf(text, sizeof(text), "%.1f KiB", static_cast<double>(bytes) / 1024.0);
   } else {
     snprintf(text, sizeof(text), "%llu B", static_cast<unsigned long long>(bytes));
   }
   return text;
+}
+
+// "RECEIVING" for PELK_PHASE_RECEIVING; other codes by their whole name.
+std::string PhaseName(int32_t phase) {
+  const std::string name = LookUpStatus(phase).name;
+  const std::string prefix = "PELK_PHASE_";
+  return name.compare(0, prefix.size(), prefix) == 0 ? name.substr(prefix.size()) : name;
 }
 
 bool IsFinal(int32_t phase) { return phase < 0 || phase == PELK_PHASE_FINISHED || phase == PELK_PHASE_CLOSED; }
@@ -341,7 +348,7 @@ class ProgressView {
     }
     const double seconds = (now - firstTick_) / 1000.0;
     const double rate =
-        (firstReceived_ != UINT64_MAX && seconds > 0) ? (received - firstReceived_) / seconds : 0.0;
+        (firstReceived_ != UINT64_MAX && seconds > 0) ? static_cast<double>(received - firstReceived_) / seconds : 0.0;
     const uint64_t done = phase == PELK_PHASE_VERIFYING ? verified : received;
     const int percent = total > 0 ? static_cast<int>(done * 100 / total) : -1;
     if (terminal_) {
@@ -351,9 +358,9 @@ class ProgressView {
       if (total > 0 && received >= total) {
         left = "0s";
       } else if (rate > 0 && total > received) {
-        left = std::to_string(static_cast<long long>((total - received) / rate)) + "s";
+        left = std::to_string(static_cast<long long>(static_cast<double>(total - received) / rate)) + "s";
       }
-      printf("\r%-10s [%s] %3d%% %s/%s %s/s, %s left   ", LookUpStatus(phase).name + 11 /* after PELK_PHASE_ */, bar,
+      printf("\r%-10s [%s] %3d%% %s/%s %s/s, %s left   ", PhaseName(phase).c_str(), bar,
              percent < 0 ? 0 : percent, Bytes(done).c_str(), total ? Bytes(total).c_str() : "?",
              Bytes(static_cast<uint64_t>(rate)).c_str(), left.c_str());
       fflush(stdout);

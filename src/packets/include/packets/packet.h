@@ -1,0 +1,97 @@
+// The packet envelope: a root "packet" holding a "header" (who is calling; the service's status in
+// answers) and a "body" (one command element in requests, the results in answers), and the request jobs
+// that send packets and check the answer packet.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "packets/client_identity.h"
+#include "packets/xml.h"
+#include "support/status.h"
+#include "transport/request_job.h"
+
+namespace hv {
+
+// The namespace of the service's packet schema, version 2.0.
+inline const wchar_t kPacketNamespace[] = L"http://schemas.hvpelk.invalid/packet/2.0";
+// kPacketNamespace, a blank and the schema's relative path.
+std::wstring PacketSchemaLocation();
+
+// The library status for a nonzero service status code; unknown codes give PELK_E_SERVICE_UNKNOWN.
+StatusCode MapServerStatus(int32_t code);
+
+// The header of a request: the caller's identity and locale.
+class PacketHeader : public XmlWritable {
+ public:
+  PacketHeader(const ClientIdentity& identity, const std::wstring& locale);
+
+  // Writes "locale", an empty "date" and the "client" block of swapp, corelib and wrapperlib.
+  void Write(PacketDocument& document, XmlElement header) const override;
+
+ private:
+  ClientIdentity identity_;
+  std::wstring locale_;
+};
+
+// A request packet whose body holds one command element.
+class Packet {
+ public:
+  // The command element is named commandName and filled by command, which must outlive the packet.
+  Packet(const PacketHeader& header, const std::wstring& commandName, const XmlWritable& command);
+
+  // The whole document: UTF-16 with a byte order mark and a declaration, tab-indented.
+  std::wstring Text() const;
+
+ private:
+  PacketHeader header_;
+  std::wstring commandName_;
+  const XmlWritable& command_;
+};
+
+// An answer packet, parsed from a response body.
+class AnswerPacket {
+ public:
+  // Throws PELK_E_MALFORMED_RESPONSE or PELK_E_EMPTY_RESPONSE. The root's own name and namespace are not
+  // examined.
+  explicit AnswerPacket(const std::string& body);
+
+  // The "header"/"server"/"status" element's "code" as a signed decimal: leading blanks and one sign
+  // accepted, reading stops at the first non-digit, 0 without digits, clamped to the 32-bit range.
+  int32_t ServiceStatusCode() const;
+  // Throws MapServerStatus of a nonzero service status code.
+  void CheckServiceStatus() const;
+  // The root's "body" child (null when absent).
+  XmlElement Body() const;
+
+ private:
+  PacketDocument document_;
+};
+
+// A request job that talks packets: it sends its packet as the POST body (when it has one) and parses
+// the answer.
+class PacketRequest : public RequestJob {
+ public:
+  // Adds the user-agent token of the calling application.
+  explicit PacketRequest(const ClientIdentity& identity);
+
+  // The answer packet, parsed from the response on first use and kept. Throws as AnswerPacket; a failed
+  // parse is tried again on the next call.
+  const AnswerPacket& Answer();
+
+ private:
+  std::unique_ptr<AnswerPacket> answer_;
+};
+
+// The content query and the report: a packet POSTed to the service URL with "trellin_version" = "2.0",
+// gzip answers accepted unless the registry disables them.
+class CommandRequest : public PacketRequest {
+ public:
+  CommandRequest(const ClientIdentity& identity, const std::wstring& command, const Packet& packet, bool secure);
+
+  // Adds the "trellin_version" parameter; then RequestJob::Run.
+  StatusCode Run(uint32_t timeoutMs, bool noPrompt) override;
+};
+
+}  // namespace hv

@@ -1,0 +1,96 @@
+// Shared pieces of the transport tests: sample bodies, gzip encoding, range-aware handlers for the local
+// HTTP server, a way to run one exchange and get its status, and the diagnostic log's lines.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "common/scratch.h"
+#include "common/test_server.h"
+#include "transport/http_session.h"
+
+namespace hvtest {
+
+// Deterministic bytes of every value, zero bytes included.
+inline std::string SampleBytes(size_t size, uint32_t seed = 1) {
+  std::string data(size, '\0');
+  uint32_t state = seed;
+  for (char& c : data) {
+    state = state * 1103515245u + 12345u;
+    c = static_cast<char>(state >> 24);
+  }
+  return data;
+}
+
+// Compresses with zlib; windowBits 31 gives a complete gzip member, -15 raw deflate data.
+inline std::string Compress(const std::string& data, int windowBits) {
+  z_stream stream = {};
+  EXPECT_EQ(Z_OK, deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, windowBits, 8, Z_DEFAULT_STRATEGY));
+  std::string out(deflateBound(&stream, static_cast<uLong>(data.size())) + 64, '\0');
+  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+  stream.avail_in = static_cast<uInt>(data.size());
+  stream.next_out = reinterpret_cast<Bytef*>(&out[0]);
+  stream.avail_out = static_cast<uInt>(out.size());
+  EXPECT_EQ(Z_STREAM_END, deflate(&stream, Z_FINISH));
+  out.resize(stream.total_out);
+  deflateEnd(&stream);
+  return out;
+}
+
+// One complete gzip member of data.
+inline std::string Gzip(const std::string& data) { return Compress(data, 31); }
+
+// Serves data with its length and honours a single Range ("bytes=S-") with 206, as download servers do.
+// With cutAt set, the connection is closed once the body has reached that offset.
+inline void ServeBytes(httplib::Response& res, std::shared_ptr<const std::string> data,
+                       const std::string& type = "application/octet-stream", size_t cutAt = std::string::npos) {
+  res.set_content_provider(data->size(), type, [data, cutAt](size_t offset, size_t length, httplib::DataSink& sink) {
+    const size_t end = std::min(offset + length, cutAt);
+    if (end > offset) sink.write(data->data() + offset, end - offset);
+    return end == offset + length;  // false drops the connection in the middle of the body
+  });
+}
+
+// A server that ignores Range: httplib would apply the ranges itself, so the handler forgets them.
+inline void IgnoreRange(const httplib::Request& req) { const_cast<httplib::Request&>(req).ranges.clear(); }
+
+// Runs one exchange; 0 on success, else the status it threw.
+inline hv::StatusCode SubmitStatus(hv::HttpSession& session, const std::wstring& url, const std::wstring& body,
+                                   std::string& response) {
+  return hv::StatusOf([&] { session.Submit(url, body, response); });
+}
+
+inline hv::StatusCode SubmitStatus(hv::HttpSession& session, const std::wstring& url) {
+  std::string response;
+  return SubmitStatus(session, url, L"", response);
+}
+
+// The log's lines without their "[MM/DD/YY HH:MM:SS]: " prefix; the file is UTF-16LE with a byte order
+// mark and LF line ends.
+inline std::vector<std::wstring> LogLines(const std::wstring& path) {
+  const std::string bytes = hvtest::ReadFileBytes(path);
+  std::wstring text(bytes.size() / 2, L'\0');
+  for (size_t i = 0; i < text.size(); ++i) {
+    text[i] = static_cast<wchar_t>(static_cast<unsigned char>(bytes[2 * i]) |
+                                   (static_cast<unsigned char>(bytes[2 * i + 1]) << 8));
+  }
+  EXPECT_EQ(L'\xFEFF', text.empty() ? 0 : text[0]);
+  std::vector<std::wstring> lines;
+  std::wstringstream stream(text.empty() ? std::wstring() : text.substr(1));
+  std::wstring line;
+  while (std::getline(stream, line)) {
+    const size_t prefix = line.rfind(L"]: ", 20);
+    if (!line.empty() && line[0] == L'[' && prefix != std::wstring::npos) line.erase(0, prefix + 3);
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+}  // namespace hvtest
