@@ -385,7 +385,8 @@ class DistributionService::Impl {
     if (length == 0) {
       res.set_content(std::string(), kFileType);
     } else if (gzip) {
-      res.set_content(compressed->second.substr(first, length), kFileType);
+      // The range lies within the compressed copy in memory, so it fits size_t on every target.
+      res.set_content(compressed->second.substr(static_cast<size_t>(first), static_cast<size_t>(length)), kFileType);
     } else {
       UniqueFile file(CreateFileW(distribution->path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                   FILE_ATTRIBUTE_NORMAL, nullptr));
