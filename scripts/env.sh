@@ -18,19 +18,24 @@ export WINELOADER="$wine64_loader"
 wine64() { "$wine64_loader" "$@"; }
 unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY no_proxy NO_PROXY all_proxy ALL_PROXY ftp_proxy
 
-configure() { # arch, folder, tests ON/OFF
-  [ -f "$2/CMakeCache.txt" ] && return 0
-  cmake -S "$top" -B "$2" --toolchain "$top/cmake/toolchain-$1.cmake" -DHVPELK_TESTS="$3" \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CROSSCOMPILING_EMULATOR="$wine64_loader" >/dev/null
+# The 32-bit loader runs the i686 programs in the same WoW64 prefix. Where the kernel refuses 32-bit code,
+# qemu takes them through binfmt_misc (scripts/setup registers it); can_run_32bit tells whether that works.
+wine32_loader=/usr/lib/wine/wine
+can_run_32bit() { [ -x "$wine32_loader" ] && "$wine32_loader" --version >/dev/null 2>&1; }
+
+configure() { # arch, folder, Wine loader that runs its programs
+  local cache="$2/CMakeCache.txt"
+  [ -f "$cache" ] && grep -qE "^CMAKE_CROSSCOMPILING_EMULATOR:[A-Z]+=$3$" "$cache" && return 0
+  cmake -S "$top" -B "$2" --toolchain "$top/cmake/toolchain-$1.cmake" -DHVPELK_TESTS=ON \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CROSSCOMPILING_EMULATOR="$3" >/dev/null
 }
 build_64() {
-  configure x86_64 "$build64" ON
+  configure x86_64 "$build64" "$wine64_loader"
   cmake --build "$build64" -j "$(nproc)"
 }
-build_all() {
-  configure i686 "$build32" OFF
+build_32() {
+  configure i686 "$build32" "$wine32_loader"
   cmake --build "$build32" -j "$(nproc)"
-  build_64
 }
 
 # Creates the prefix on first use and keeps one wineserver alive until the calling script exits.

@@ -70,10 +70,11 @@ StatusCode RequestJob::Collect() {
 void RequestJob::Cancel(bool wait) {
   if (worker_) {
     session_.Abort();
-    if (wait) {
-      WaitForCompletion(INFINITE);
-      JoinWorker();
-    }
+    // Not waiting, the record stays for Check and status_ stays the worker's: reset here, it could
+    // overwrite an outcome the worker has just stored, and Check would report a failed exchange as done.
+    if (!wait) return;
+    WaitForCompletion(INFINITE);
+    JoinWorker();
   }
   status_ = PELK_S_NOTHING_OUTSTANDING;
 }
