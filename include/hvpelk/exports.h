@@ -74,7 +74,7 @@ typedef int32_t PelkStatus;
   X(PELK_E_CERT_DATE, 0x80002014, "the server certificate's date is invalid")                               \
   X(PELK_E_CERT_NAME, 0x80002015, "the server certificate's name does not match the host")                  \
   X(PELK_E_CHECKSUM, 0x80002016, "the downloaded file's MD5 differs (checksums are lower-case hex)")        \
-  X(PELK_E_GZIP, 0x80002017, "a gzip-encoded download cannot be decoded (the received file is kept)")       \
+  X(PELK_E_GZIP, 0x80002017, "a gzip-encoded download cannot be decoded (the target stays as it was)")       \
   /* Query building. */                                                                                     \
   X(PELK_E_QUERY_OPERATOR, 0x80003001, "a query group operator other than And or Or")                       \
   X(PELK_E_LIST_INDEX, 0x80003002, "index out of range inside the list")                                    \
@@ -85,7 +85,7 @@ typedef int32_t PelkStatus;
   X(PELK_E_MALFORMED_RESPONSE, 0x80004002, "the answer is not well-formed XML")                             \
   X(PELK_E_EMPTY_RESPONSE, 0x80004003, "the answer holds no document")                                      \
   /* Service status. */                                                                                     \
-  X(PELK_E_SERVICE_UNKNOWN, 0x80008001, "the service answered an unrecognised status")                      \
+  X(PELK_E_SERVICE_UNKNOWN, 0x80008001, "an unrecognised service status, or an answer without a header")                    \
   X(PELK_E_SERVICE_900, 0x80008002, "service status 900")                                                   \
   X(PELK_E_SERVICE_100_200, 0x80008003, "service status 100 or 200")                                        \
   X(PELK_E_SERVICE_300_600, 0x80008004, "service status 300, 400, 500 or 600")                              \
