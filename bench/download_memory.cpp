@@ -22,6 +22,7 @@
 #include <string>
 #include <thread>
 
+#include "child_process.h"
 #include "support/status.h"
 #include "transport/session.h"
 
@@ -96,36 +97,14 @@ int RunChild(uint64_t size) {
 
 // Runs this program with --child size and returns what it printed ("" when it could not run).
 std::string RunChildProcess(uint64_t size) {
-  wchar_t self[MAX_PATH] = {};
-  GetModuleFileNameW(nullptr, self, MAX_PATH);
-  std::wstring commandLine = L"\"" + std::wstring(self) + L"\" --child " + std::to_wstring(size);
-
-  SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-  HANDLE readEnd = nullptr;
-  HANDLE writeEnd = nullptr;
-  if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return std::string();
-  SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof(startup);
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-  startup.hStdOutput = writeEnd;
-  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-  PROCESS_INFORMATION process = {};
-  const BOOL started =
-      CreateProcessW(self, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process);
-  CloseHandle(writeEnd);  // the child holds its own copy; the read below ends when the child exits
+  hv::UniqueEvent process;
+  hv::UniqueEvent readEnd;
   std::string output;
-  if (started) {
-    char buffer[256];
-    DWORD got = 0;
-    while (ReadFile(readEnd, buffer, sizeof(buffer), &got, nullptr) && got > 0) output.append(buffer, got);
-    WaitForSingleObject(process.hProcess, INFINITE);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-  }
-  CloseHandle(readEnd);
+  if (!hvbench::StartSelf(L"--child " + std::to_wstring(size), process, readEnd)) return output;
+  char buffer[256];
+  DWORD got = 0;
+  while (ReadFile(readEnd.get(), buffer, sizeof(buffer), &got, nullptr) && got > 0) output.append(buffer, got);
+  WaitForSingleObject(process.get(), INFINITE);
   return output;
 }
 

@@ -36,6 +36,7 @@
 #include "common/bytes.h"
 #include "common/fault_server.h"
 #include "common/scratch.h"
+#include "child_process.h"
 #include "common/service_texts.h"
 #include "support/scoped_handle.h"
 
@@ -129,10 +130,10 @@ class World {
     }
   }
 
-  // Body bytes the server sent for the requests from `from` on, once their answers are over (bounded well
-  // below the parent's 10 s).
+  // Body bytes the server sent for the requests from `from` on, once it has nothing more to send: an
+  // answer the library stopped reading without closing it sends no more.
   uint64_t SentSince(size_t from) {
-    server.WaitIdle(5000);
+    server.WaitQuiet(100, 5000);
     return server.BytesSent(from);
   }
 
@@ -215,12 +216,15 @@ std::vector<MatrixCase> MatrixCases() {
       {"resume, 206 without Content-Range", C::kHalf, range(RangeAnswer::kNoContentRange)},
       {"resume, 200 whole body", C::kHalf, range(RangeAnswer::kWhole)},
       {"resume, 416", C::kHalf, range(RangeAnswer::kRefuse)},
-      {"fresh, Content-Length short", C::kNoFile, length(LengthHeader::kShort)},
+      // Without a checksum a short length cannot be told from a short file: these two verify.
+      {"fresh, Content-Length short, verified", C::kNoFile, length(LengthHeader::kShort), false, false, false, false,
+       true},
       {"fresh, Content-Length long", C::kNoFile, length(LengthHeader::kLong)},
       {"fresh, no Content-Length", C::kNoFile, length(LengthHeader::kAbsent)},
       {"fresh, Content-Length not a number", C::kNoFile, length(LengthHeader::kNonNumeric)},
       {"fresh, Content-Length 2^65", C::kNoFile, length(LengthHeader::kHuge)},
-      {"resume, Content-Length short", C::kHalf, length(LengthHeader::kShort)},
+      {"resume, Content-Length short, verified", C::kHalf, length(LengthHeader::kShort), false, false, false, false,
+       true},
       {"resume, Content-Length long", C::kHalf, length(LengthHeader::kLong)},
       {"resume, no Content-Length", C::kHalf, length(LengthHeader::kAbsent)},
       {"resume, Content-Length not a number", C::kHalf, length(LengthHeader::kNonNumeric)},
@@ -308,11 +312,13 @@ void RunMatrix(size_t from) {
     int32_t phase = 0;
     uint64_t sent = 0;
     uint64_t bound = 0;
+    // A server that answers ranges wrongly or gives no usable length forces a whole transfer.
+    const bool whole = plan.range != RangeAnswer::kHonour || plan.length != LengthHeader::kTrue;
     for (int submit = 0; submit < (c.twice ? 2 : 1); ++submit) {
-      // What an honest resume costs at most: the rest of the wire body after a true beginning, plus 1 MiB.
+      // What a download costs at most: the rest of the wire body after a true beginning, plus 1 MiB.
       const std::string before = hvtest::ReadFileBytes(target);
       const bool resumable = before.size() <= wire.size() && std::equal(before.begin(), before.end(), wire.begin());
-      bound = wire.size() - (resumable ? before.size() : 0) + kMiB;
+      bound = wire.size() - (resumable && !whole ? before.size() : 0) + kMiB;
       const size_t first = world.server.RequestCount();
       phase = world.Download(h, target);
       sent = world.SentSince(first);
@@ -345,16 +351,22 @@ size_t ThreadCount() {
   return count;
 }
 
+// Handles open in this process. Wine's GetProcessHandleCount always reports 0; there every handle value (a
+// multiple of 4) below 2^16 is probed instead.
 DWORD HandleCount() {
   DWORD count = 0;
-  GetProcessHandleCount(GetCurrentProcess(), &count);
+  if (GetProcessHandleCount(GetCurrentProcess(), &count) && count > 0) return count;
+  DWORD flags;
+  for (uintptr_t value = 4; value < 0x10000; value += 4) {
+    if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) ++count;
+  }
   return count;
 }
 
 // Threads and handles once the server is idle and the threads that were ending have ended: the thread
 // count is read until it holds still for 250 ms (at most 2 s).
 void Settle(World& world, size_t& threads, DWORD& handles) {
-  world.server.WaitIdle(5000);
+  world.server.WaitQuiet(100, 5000);
   threads = ThreadCount();
   for (int steady = 0, i = 0; steady < 5 && i < 40; ++i) {
     Sleep(50);
@@ -570,27 +582,9 @@ int RunChild(const std::string& phase, size_t from) {
 class Child {
  public:
   Child(const std::string& phase, size_t from) {
-    wchar_t self[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, self, MAX_PATH);
-    std::wstring commandLine =
-        L"\"" + std::wstring(self) + L"\" --child " + Wide(phase) + L" " + std::to_wstring(from);
-    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-    HANDLE readEnd = nullptr, writeEnd = nullptr;
-    CreatePipe(&readEnd, &writeEnd, &inherit, 0);
-    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = writeEnd;
-    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-    PROCESS_INFORMATION info = {};
-    if (CreateProcessW(self, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info)) {
-      process_.reset(info.hProcess);
-      CloseHandle(info.hThread);
-    }
-    CloseHandle(writeEnd);  // the child holds its own copy: the reads end when the child does
-    reader_ = std::thread([this, readEnd] { Read(readEnd); });
+    hv::UniqueEvent readEnd;
+    hvbench::StartSelf(L"--child " + Wide(phase) + L" " + std::to_wstring(from), process_, readEnd);
+    reader_ = std::thread([this, output = readEnd.release()] { Read(output); });
   }
 
   ~Child() {
@@ -620,11 +614,13 @@ class Child {
   }
 
  private:
-  void Read(HANDLE readEnd) {
+  // Reads the child's output (an invalid handle ends at once) and closes it.
+  void Read(HANDLE output) {
+    const hv::UniqueEvent readEnd(output);
     std::string pending;
     char buffer[4096];
     DWORD got = 0;
-    while (ReadFile(readEnd, buffer, sizeof(buffer), &got, nullptr) && got > 0) {
+    while (ReadFile(readEnd.get(), buffer, sizeof(buffer), &got, nullptr) && got > 0) {
       pending.append(buffer, got);
       std::lock_guard<std::mutex> lock(mutex_);
       for (size_t end; (end = pending.find('\n')) != std::string::npos; pending.erase(0, end + 1)) {
@@ -632,7 +628,6 @@ class Child {
       }
       arrived_.notify_all();
     }
-    CloseHandle(readEnd);
     std::lock_guard<std::mutex> lock(mutex_);
     ended_ = true;
     arrived_.notify_all();

@@ -172,7 +172,19 @@ bool FaultServer::WaitForStalls(size_t count, int timeoutMs) const {
 
 bool FaultServer::WaitIdle(int timeoutMs) const {
   std::unique_lock<std::mutex> lock(mutex_);
-  return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return open_ == 0; });
+  return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return answering_ == 0; });
+}
+
+bool FaultServer::WaitQuiet(int quietMs, int timeoutMs) const {
+  const auto quiet = std::chrono::milliseconds(quietMs);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    const auto now = std::chrono::steady_clock::now();
+    if (answering_ == 0 || now - lastSend_ >= quiet) return true;
+    if (now >= deadline) return false;
+    changed_.wait_until(lock, std::min(deadline, lastSend_ + quiet));
+  }
 }
 
 void FaultServer::ReleaseStalls() {
@@ -209,41 +221,8 @@ void FaultServer::Handle(SOCKET socket) {
   HANDLE ready = WSACreateEvent();
   // Non-blocking from here on: every wait also watches the stop event.
   WSAEventSelect(socket, ready, FD_READ | FD_WRITE | FD_CLOSE);
-
   std::string received;
-  size_t headEnd;
-  while ((headEnd = received.find("\r\n\r\n")) == std::string::npos && received.size() < kMaxHead &&
-         Receive(socket, ready, received)) {
-  }
-  FaultRequest request;
-  if (headEnd != std::string::npos && ParseHead(received.substr(0, headEnd), request)) {
-    size_t index;
-    std::shared_ptr<const FaultPlan> plan;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      index = requests_.size();
-      requests_.push_back(request);
-      const auto found = plans_.find(request.target.substr(0, request.target.find('?')));
-      if (found != plans_.end()) plan = found->second;
-    }
-    changed_.notify_all();
-    // The request body, by its Content-Length: a request answered before its body was read would see
-    // its connection reset.
-    const uint64_t bodyLength = std::strtoull(request.Header("Content-Length").c_str(), nullptr, 10);
-    request.body = received.substr(headEnd + 4);
-    bool alive = true;
-    while (alive && request.body.size() < bodyLength) alive = Receive(socket, ready, request.body);
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      requests_[index].body = request.body;
-    }
-    if (alive) {
-      FaultPlan missing;
-      missing.raw = "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
-      Answer(socket, ready, plan ? *plan : missing, request, index);
-    }
-    std::lock_guard<std::mutex> lock(mutex_);
-    requests_[index].done = true;
+  while (Exchange(socket, ready, received)) {
   }
   // A graceful close: the client reads up to the end of what was sent, then the end of the connection.
   shutdown(socket, SD_SEND);
@@ -255,11 +234,51 @@ void FaultServer::Handle(SOCKET socket) {
   changed_.notify_all();
 }
 
-void FaultServer::Answer(SOCKET socket, HANDLE ready, const FaultPlan& plan, const FaultRequest& request,
+bool FaultServer::Exchange(SOCKET socket, HANDLE ready, std::string& received) {
+  size_t headEnd;
+  while ((headEnd = received.find("\r\n\r\n")) == std::string::npos && received.size() < kMaxHead &&
+         Receive(socket, ready, received)) {
+  }
+  FaultRequest request;
+  if (headEnd == std::string::npos || !ParseHead(received.substr(0, headEnd), request)) return false;
+  received.erase(0, headEnd + 4);
+  size_t index;
+  std::shared_ptr<const FaultPlan> plan;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    index = requests_.size();
+    requests_.push_back(request);
+    ++answering_;
+    const auto found = plans_.find(request.target.substr(0, request.target.find('?')));
+    if (found != plans_.end()) plan = found->second;
+  }
+  changed_.notify_all();
+  // The request body, by its Content-Length: a request answered before its body was read would see its
+  // connection reset.
+  const uint64_t bodyLength = std::strtoull(request.Header("Content-Length").c_str(), nullptr, 10);
+  bool alive = true;
+  while (alive && received.size() < bodyLength) alive = Receive(socket, ready, received);
+  request.body = received.substr(0, static_cast<size_t>(bodyLength));
+  received.erase(0, request.body.size());
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    requests_[index].body = request.body;
+  }
+  FaultPlan missing;
+  missing.raw = "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+  const bool keep = alive && Answer(socket, ready, plan ? *plan : missing, request, index);
+  std::lock_guard<std::mutex> lock(mutex_);
+  requests_[index].done = true;
+  --answering_;
+  changed_.notify_all();
+  return keep;
+}
+
+bool FaultServer::Answer(SOCKET socket, HANDLE ready, const FaultPlan& plan, const FaultRequest& request,
                          size_t index) {
   if (!plan.raw.empty()) {
     SendAll(socket, ready, plan.raw.data(), plan.raw.size(), index);
-    return;
+    return false;
   }
 
   const uint64_t size = plan.body.size();
@@ -307,8 +326,9 @@ void FaultServer::Answer(SOCKET socket, HANDLE ready, const FaultPlan& plan, con
     case LengthHeader::kNonNumeric: head += "Content-Length: unknown\r\n"; break;
     case LengthHeader::kHuge: head += "Content-Length: 36893488147419103232\r\n"; break;
   }
-  head += "\r\n";
-  if (!SendAll(socket, ready, head.data(), head.size(), kUncounted)) return;
+  const bool closing = EqualsNoCase(request.Header("Connection"), "close");
+  head += closing ? "Connection: close\r\n\r\n" : "\r\n";
+  if (!SendAll(socket, ready, head.data(), head.size(), kUncounted)) return false;
 
   const char* body = plan.body.data() + from;
   const uint64_t stallAt = std::min(plan.stallAfter, length);
@@ -316,9 +336,11 @@ void FaultServer::Answer(SOCKET socket, HANDLE ready, const FaultPlan& plan, con
   if (stallAt < cutAt) {
     // The rest of the body never follows: a stall ends with the close.
     if (SendAll(socket, ready, body, static_cast<size_t>(stallAt), index)) Stall(plan);
-    return;
+    return false;
   }
-  SendAll(socket, ready, body, static_cast<size_t>(cutAt), index);
+  // Only a whole answer with its true length leaves the connection usable for the next request.
+  return SendAll(socket, ready, body, static_cast<size_t>(cutAt), index) && cutAt == length &&
+         plan.length == LengthHeader::kTrue && !closing;
 }
 
 bool FaultServer::SendAll(SOCKET socket, HANDLE ready, const char* data, size_t length, size_t countFor) {
@@ -327,10 +349,9 @@ bool FaultServer::SendAll(SOCKET socket, HANDLE ready, const char* data, size_t 
     if (sent > 0) {
       data += sent;
       length -= sent;
-      if (countFor != kUncounted) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        requests_[countFor].bytesSent += sent;
-      }
+      std::lock_guard<std::mutex> lock(mutex_);
+      lastSend_ = std::chrono::steady_clock::now();
+      if (countFor != kUncounted) requests_[countFor].bytesSent += sent;
     } else if (WSAGetLastError() != WSAEWOULDBLOCK || !WaitSocket(socket, ready, kIdleMs)) {
       return false;
     }

@@ -7,14 +7,16 @@
 // Content-Length says, where the body is cut or stalls, the Content-Type and Content-Encoding, or a canned
 // raw response. Every request is recorded (method, target, headers, body) when its head arrives, with the
 // body bytes that send() accepted for its answer, so a test can count what a download really cost.
-// One request per connection: the socket closes after each answer. Answers do not say "Connection: close",
-// so a client takes them for keep-alive answers, as from common servers (Wine's WinINet then reads an
-// unread body to its end before it closes a request, which is what the byte counts show).
+// Connections are kept alive as by common servers: after a whole answer with its true length the next
+// request may follow on the same connection (Wine's WinINet then reads an unread body to its end before it
+// closes a request, which is what the byte counts show). Any other answer, and one to a request that says
+// "Connection: close", closes the connection after it.
 #pragma once
 
 #include <winsock2.h>
 #include <windows.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <map>
@@ -58,7 +60,7 @@ struct FaultPlan {
   int stallMs = 10000;
   std::string contentType = "application/octet-stream";  // empty: no Content-Type header
   std::string contentEncoding;                            // for example "gzip"; empty: no header
-  std::string raw;  // when not empty, sent as the whole answer instead of all of the above (every byte counts)
+  std::string raw;  // when not empty, the whole answer instead of all of the above (every byte counts); closes
 };
 
 struct FaultRequest {
@@ -98,14 +100,20 @@ class FaultServer {
   // Bounded waits; true when the condition holds.
   bool WaitForRequests(size_t count, int timeoutMs = 10000) const;  // at least count requests recorded
   bool WaitForStalls(size_t count, int timeoutMs = 10000) const;    // at least count answers have stalled
-  bool WaitIdle(int timeoutMs = 10000) const;                       // every answer so far is done
+  bool WaitIdle(int timeoutMs = 10000) const;                       // every answer so far is over
+  // Every answer is over or has sent nothing for quietMs (a client that stopped reading an answer without
+  // closing it): the byte counts then only change if the client reads on.
+  bool WaitQuiet(int quietMs, int timeoutMs = 10000) const;
 
   void ReleaseStalls();  // ends the stalls in progress (their connections close); later ones stall again
 
  private:
   void AcceptLoop();
   void Handle(SOCKET socket);
-  void Answer(SOCKET socket, HANDLE ready, const FaultPlan& plan, const FaultRequest& request, size_t index);
+  // Reads one request and answers it; true when the connection stays open for another one.
+  bool Exchange(SOCKET socket, HANDLE ready, std::string& received);
+  // Sends the answer; true when it leaves the connection usable for another request.
+  bool Answer(SOCKET socket, HANDLE ready, const FaultPlan& plan, const FaultRequest& request, size_t index);
   bool SendAll(SOCKET socket, HANDLE ready, const char* data, size_t length, size_t countFor);
   void Stall(const FaultPlan& plan);
   // Appends what arrives next; false when the client closed, failed or stayed silent too long.
@@ -124,7 +132,9 @@ class FaultServer {
   std::vector<FaultRequest> requests_;
   size_t stalls_ = 0;
   uint64_t releases_ = 0;
-  size_t open_ = 0;  // connections accepted and not yet closed
+  size_t open_ = 0;       // connections accepted and not yet closed
+  size_t answering_ = 0;  // requests recorded whose answer is not over
+  std::chrono::steady_clock::time_point lastSend_;
 };
 
 }  // namespace hvtest
