@@ -4,15 +4,18 @@
 //
 // Every phase runs in child processes of this program, so that a crash or a hang is counted instead of
 // ending the run. A child runs the cases of one phase from a given index on and prints one "case" line per
-// case; when a child dies, or goes 10 s without a line, the parent counts that against the case it was on
+// case; when a child dies, or ends no case for 10 s, the parent counts that against the case it was on
 // and starts a new child at the next case.
 //
-//   torture                          every phase, one summary each
-//   torture --child PHASE FROM       cases FROM.. of PHASE (cuts, matrix, cancels, closes, answers)
+//   torture [PHASE...]               the named phases (cuts, matrix, cancels, closes, answers; all when
+//                                    none is named), one summary each
+//   torture --child PHASE FROM PORT  cases FROM.. of PHASE; PORT is the parent's server for the races (0
+//                                    otherwise)
 
 #include <winsock2.h>
 #include <windows.h>
 #include <tlhelp32.h>
+#include <winternl.h>
 
 #include <hvpelk/loader.h>
 
@@ -33,10 +36,10 @@
 #include <thread>
 #include <vector>
 
+#include "child_process.h"
 #include "common/bytes.h"
 #include "common/fault_server.h"
 #include "common/scratch.h"
-#include "child_process.h"
 #include "common/service_texts.h"
 #include "support/scoped_handle.h"
 
@@ -85,15 +88,33 @@ FaultPlan Plain(const std::string& body) {
 
 std::wstring Wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
 
+// The service's answer to every command: a list of one distribution at /files/<name> on the server.
+FaultPlan ListAnswer(const FaultServer& server, const std::string& name, const std::string& checksum) {
+  FaultPlan answer = Plain(hvtest::AnswerPacket(
+      0, hvtest::UpdateElement({"C1", "Product", server.Url("/files/" + name), checksum, "{P}", "{D}", "en", "1.0"})));
+  answer.contentType = "text/xml";
+  return answer;
+}
+
+// Opens a connection and queries the service for its list.
+int32_t OpenWithList(hvpelk::Library& pelk, int32_t flags) {
+  int32_t h = 0;
+  pelk.PelkOpen(L"Torture", L"1.0", L"", L"", L"en-US", flags, &h);
+  pelk.PelkQuerySubmit(h, -1);
+  return h;
+}
+
+// The service key pointing at a server: the children of the race phases use the parent's server.
+std::wstring ServiceUrl(int port) { return L"http://127.0.0.1:" + std::to_wstring(port) + L"/service"; }
+
 class World {
  public:
-  // The service answers every command with a list of one distribution at /files/<name>.
   World() {
     if (!server.Start()) {
       Emit("error: the fault server cannot listen\n");
       ExitProcess(3);
     }
-    trellin.SetString(trellin.path(), L"S_URL", server.WUrl("/service"));
+    trellin.SetString(trellin.path(), L"S_URL", ServiceUrl(server.port()));
   }
 
   void Load() {
@@ -104,19 +125,12 @@ class World {
     }
   }
 
+  // From now on the service answers every command with a list of one distribution at /files/<name>.
   void AnswerList(const std::string& name, const std::string& checksum = std::string()) {
-    FaultPlan answer = Plain(hvtest::AnswerPacket(
-        0, hvtest::UpdateElement({"C1", "Product", server.Url("/files/" + name), checksum, "{P}", "{D}", "en", "1.0"})));
-    answer.contentType = "text/xml";
-    server.Serve("/service", answer);
+    server.Serve("/service", ListAnswer(server, name, checksum));
   }
 
-  int32_t OpenWithList(int32_t flags) {
-    int32_t h = 0;
-    pelk->PelkOpen(L"Torture", L"1.0", L"", L"", L"en-US", flags, &h);
-    pelk->PelkQuerySubmit(h, -1);
-    return h;
-  }
+  int32_t OpenWithList(int32_t flags) { return ::OpenWithList(*pelk, flags); }
 
   // Submits distribution 0 into target and polls until the phase is final.
   int32_t Download(int32_t h, const std::wstring& target) {
@@ -186,16 +200,19 @@ void RunCuts(size_t from) {
 
 constexpr uint64_t kMatrixBody = 4 * kMiB;
 
+// Case flags. kTwice: the faulty answer is submitted twice and the row shows the second submit; kGzip: the
+// body goes out gzip-encoded (kDamaged: damaged); kCompressible: text rather than random bytes; kVerify: the
+// handle verifies the checksum.
+enum : unsigned { kTwice = 1, kGzip = 2, kDamaged = 4 | kGzip, kCompressible = 8, kVerify = 16 };
+
 struct MatrixCase {
   enum Start { kNoFile, kHalf, kComplete };
   const char* name;
   Start start;
   std::function<void(FaultPlan&)> fault;
-  bool twice = false;    // the faulty answer is submitted twice; the row shows the second submit
-  bool gzip = false;     // the body goes out gzip-encoded (damaged when `damaged`)
-  bool damaged = false;
-  bool compressible = false;
-  bool verify = false;   // the handle verifies the checksum
+  unsigned flags = 0;
+
+  bool Has(unsigned flag) const { return (flags & flag) == flag; }
 };
 
 std::vector<MatrixCase> MatrixCases() {
@@ -217,58 +234,53 @@ std::vector<MatrixCase> MatrixCases() {
       {"resume, 200 whole body", C::kHalf, range(RangeAnswer::kWhole)},
       {"resume, 416", C::kHalf, range(RangeAnswer::kRefuse)},
       // Without a checksum a short length cannot be told from a short file: these two verify.
-      {"fresh, Content-Length short, verified", C::kNoFile, length(LengthHeader::kShort), false, false, false, false,
-       true},
+      {"fresh, Content-Length short, verified", C::kNoFile, length(LengthHeader::kShort), kVerify},
       {"fresh, Content-Length long", C::kNoFile, length(LengthHeader::kLong)},
       {"fresh, no Content-Length", C::kNoFile, length(LengthHeader::kAbsent)},
       {"fresh, Content-Length not a number", C::kNoFile, length(LengthHeader::kNonNumeric)},
       {"fresh, Content-Length 2^65", C::kNoFile, length(LengthHeader::kHuge)},
-      {"resume, Content-Length short, verified", C::kHalf, length(LengthHeader::kShort), false, false, false, false,
-       true},
+      {"resume, Content-Length short, verified", C::kHalf, length(LengthHeader::kShort), kVerify},
       {"resume, Content-Length long", C::kHalf, length(LengthHeader::kLong)},
       {"resume, no Content-Length", C::kHalf, length(LengthHeader::kAbsent)},
       {"resume, Content-Length not a number", C::kHalf, length(LengthHeader::kNonNumeric)},
       {"resume, Content-Length 2^65", C::kHalf, length(LengthHeader::kHuge)},
       {"fresh, no Content-Type", C::kNoFile, noType},
-      {"resume, no Content-Type nor Content-Length",
-       C::kHalf,
+      {"resume, no Content-Type nor Content-Length", C::kHalf,
        [](FaultPlan& p) {
          p.contentType.clear();
          p.length = LengthHeader::kAbsent;
        }},
       {"fresh, cut at 1 MiB", C::kNoFile, [](FaultPlan& p) { p.cutAfter = kMiB; }},
-      {"fresh, stall 2 s at 1 MiB, then close",
-       C::kNoFile,
+      {"fresh, stall 2 s at 1 MiB, then close", C::kNoFile,
        [](FaultPlan& p) {
          p.stallAfter = kMiB;
          p.stallMs = 2000;
        }},
-      {"fresh, no Content-Length, cut, verified",
-       C::kNoFile,
+      {"fresh, no Content-Length, cut, verified", C::kNoFile,
        [](FaultPlan& p) {
          p.length = LengthHeader::kAbsent;
          p.cutAfter = kMiB;
        },
-       false, false, false, false, true},
-      {"gzip, compressible", C::kNoFile, none, false, true, false, true},
-      {"gzip, compressible, submitted again", C::kNoFile, none, true, true, false, true},
-      {"gzip, incompressible", C::kNoFile, none, false, true},
-      {"gzip, incompressible, submitted again", C::kNoFile, none, true, true},
-      {"gzip damaged", C::kNoFile, none, false, true, true},
-      {"gzip damaged, submitted again", C::kNoFile, none, true, true, true},
-      {"gzip damaged, submitted again, verified", C::kNoFile, none, true, true, true, false, true},
+       kVerify},
+      {"gzip, compressible", C::kNoFile, none, kGzip | kCompressible},
+      {"gzip, compressible, submitted again", C::kNoFile, none, kGzip | kCompressible | kTwice},
+      {"gzip, incompressible", C::kNoFile, none, kGzip},
+      {"gzip, incompressible, submitted again", C::kNoFile, none, kGzip | kTwice},
+      {"gzip damaged", C::kNoFile, none, kDamaged},
+      {"gzip damaged, submitted again", C::kNoFile, none, kDamaged | kTwice},
+      {"gzip damaged, submitted again, verified", C::kNoFile, none, kDamaged | kTwice | kVerify},
   };
 }
 
 std::string MatrixData(const MatrixCase& c) {
-  if (!c.compressible) return hvtest::SampleBytes(kMatrixBody, 103);
+  if (!c.Has(kCompressible)) return hvtest::SampleBytes(kMatrixBody, 103);
   std::string text;
   while (text.size() < kMatrixBody) text += "line " + std::to_string(text.size()) + " of a compressible file\n";
   return text;
 }
 
 std::string WireBody(const MatrixCase& c, const std::string& data, bool damaged) {
-  if (!c.gzip) return data;
+  if (!c.Has(kGzip)) return data;
   std::string encoded = hvtest::Gzip(data);
   if (damaged) {
     for (size_t i = encoded.size() / 2; i < encoded.size() / 2 + 16; ++i) encoded[i] = static_cast<char>(encoded[i] ^ 0x5A);
@@ -295,17 +307,17 @@ void RunMatrix(size_t from) {
   for (size_t i = from; i < cases.size(); ++i) {
     const MatrixCase& c = cases[i];
     const std::string data = MatrixData(c);
-    const std::string wire = WireBody(c, data, c.damaged);
+    const std::string wire = WireBody(c, data, c.Has(kDamaged));
     const std::string name = "m" + std::to_string(i) + ".bin";
     const std::wstring target = world.temp.File(Wide(name));
     if (c.start != MatrixCase::kNoFile) {
       hvtest::WriteFileBytes(target, c.start == MatrixCase::kHalf ? data.substr(0, data.size() / 2) : data);
     }
     const std::wstring digest = hvtest::Md5Of(data);
-    world.AnswerList(name, c.verify ? std::string(digest.begin(), digest.end()) : std::string());
-    const int32_t h = world.OpenWithList(c.verify ? PELK_FLAG_VERIFY_CHECKSUM : 0);
+    world.AnswerList(name, c.Has(kVerify) ? std::string(digest.begin(), digest.end()) : std::string());
+    const int32_t h = world.OpenWithList(c.Has(kVerify) ? PELK_FLAG_VERIFY_CHECKSUM : 0);
     FaultPlan plan = Plain(wire);
-    if (c.gzip) plan.contentEncoding = "gzip";
+    if (c.Has(kGzip)) plan.contentEncoding = "gzip";
     c.fault(plan);
     world.server.Serve("/files/" + name, plan);
 
@@ -314,7 +326,7 @@ void RunMatrix(size_t from) {
     uint64_t bound = 0;
     // A server that answers ranges wrongly or gives no usable length forces a whole transfer.
     const bool whole = plan.range != RangeAnswer::kHonour || plan.length != LengthHeader::kTrue;
-    for (int submit = 0; submit < (c.twice ? 2 : 1); ++submit) {
+    for (int submit = 0; submit < (c.Has(kTwice) ? 2 : 1); ++submit) {
       // What a download costs at most: the rest of the wire body after a true beginning, plus 1 MiB.
       const std::string before = hvtest::ReadFileBytes(target);
       const bool resumable = before.size() <= wire.size() && std::equal(before.begin(), before.end(), wire.begin());
@@ -327,7 +339,7 @@ void RunMatrix(size_t from) {
 
     // Then an honest server: the download must end with the true file.
     FaultPlan honest = Plain(WireBody(c, data, false));
-    if (c.gzip) honest.contentEncoding = "gzip";
+    if (c.Has(kGzip)) honest.contentEncoding = "gzip";
     world.server.Serve("/files/" + name, honest);
     const int32_t after = world.Download(h, target);
     const bool recovered = after == PELK_PHASE_FINISHED && hvtest::ReadFileBytes(target) == data;
@@ -351,22 +363,38 @@ size_t ThreadCount() {
   return count;
 }
 
-// Handles open in this process. Wine's GetProcessHandleCount always reports 0; there every handle value (a
-// multiple of 4) below 2^16 is probed instead.
-DWORD HandleCount() {
-  DWORD count = 0;
-  if (GetProcessHandleCount(GetCurrentProcess(), &count) && count > 0) return count;
-  DWORD flags;
+// Handles open in this process, by type. GetProcessHandleCount always reports 0 under Wine, so every
+// handle value (a multiple of 4) below 2^16 is probed instead.
+using HandleTypes = std::map<std::string, long>;
+
+HandleTypes HandlesByType() {
+  HandleTypes types;
+  std::vector<char> buffer(1024);
   for (uintptr_t value = 4; value < 0x10000; value += 4) {
-    if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) ++count;
+    const HANDLE handle = reinterpret_cast<HANDLE>(value);
+    DWORD flags;
+    if (!GetHandleInformation(handle, &flags)) continue;
+    std::string name = "unknown";
+    ULONG length = 0;
+    if (NtQueryObject(handle, ObjectTypeInformation, buffer.data(), static_cast<ULONG>(buffer.size()), &length) >= 0) {
+      const UNICODE_STRING& type = reinterpret_cast<const PUBLIC_OBJECT_TYPE_INFORMATION*>(buffer.data())->TypeName;
+      name.clear();
+      for (USHORT i = 0; i < type.Length / sizeof(wchar_t); ++i) name += static_cast<char>(type.Buffer[i]);
+    }
+    ++types[name];
   }
-  return count;
+  return types;
 }
 
-// Threads and handles once the server is idle and the threads that were ending have ended: the thread
-// count is read until it holds still for 250 ms (at most 2 s).
-void Settle(World& world, size_t& threads, DWORD& handles) {
-  world.server.WaitQuiet(100, 5000);
+long Total(const HandleTypes& types) {
+  long total = 0;
+  for (const auto& type : types) total += type.second;
+  return total;
+}
+
+// Threads and handles once the threads that were ending have ended: the thread count is read until it holds
+// still for 250 ms (at most 2 s).
+void Settle(size_t& threads, HandleTypes& handles) {
   threads = ThreadCount();
   for (int steady = 0, i = 0; steady < 5 && i < 40; ++i) {
     Sleep(50);
@@ -374,63 +402,101 @@ void Settle(World& world, size_t& threads, DWORD& handles) {
     steady = now == threads ? steady + 1 : 0;
     threads = now;
   }
-  handles = HandleCount();
+  handles = HandlesByType();
 }
 
-// Runs cycles from..total on 16 threads; each cycle is one call of `cycle` with its thread's slot.
-void RunRaces(size_t from, size_t total, bool close) {
-  World world;
-  world.AnswerList("race.bin");
-  world.server.Serve("/files/race.bin", Plain(hvtest::SampleBytes(2 * kMiB, 107)));
+// Runs cycles from..total on 16 threads, each with a handle of its own: submit, a random delay, then cancel
+// and check, or close (the next cycle of that thread opens a new handle). The server runs in the parent
+// (port), so that the thread and handle counts are the library's and WinINet's alone. A call running for
+// more than 5 s is reported as a note, so that a hang says where it is.
+void RunRaces(size_t from, size_t total, bool close, int port) {
+  hvtest::ScratchKey trellin{HKEY_LOCAL_MACHINE, L"SOFTWARE\\Halvorn\\Trellin"};
+  trellin.SetString(trellin.path(), L"S_URL", ServiceUrl(port));
+  hvtest::TempDir temp;
   size_t threadsBefore, threadsOpen, threadsClosed, threadsUnloaded;
-  DWORD handlesBefore, handlesOpen, handlesClosed, handlesUnloaded;
-  Settle(world, threadsBefore, handlesBefore);
-  world.Load();
+  HandleTypes handlesBefore, handlesOpen, handlesClosed, handlesUnloaded;
+  Settle(threadsBefore, handlesBefore);
+  auto pelk = std::make_unique<hvpelk::Library>();
+  if (!pelk->Loaded()) {
+    Emit("error: hvpelk.dll or one of its exports is missing\n");
+    ExitProcess(4);
+  }
 
   std::vector<int32_t> handles(kRaceHandles);
-  for (int32_t& h : handles) h = world.OpenWithList(0);
-  Settle(world, threadsOpen, handlesOpen);
+  for (int32_t& h : handles) h = OpenWithList(*pelk, 0);
+  Settle(threadsOpen, handlesOpen);
+
+  struct Running {
+    std::atomic<const char*> call{nullptr};
+    std::atomic<DWORD> since{0};
+  };
+  std::vector<Running> running(kRaceHandles);
   std::atomic<size_t> next(from);
+  std::atomic<bool> finished(false);
+  std::thread watchdog([&] {
+    std::vector<DWORD> reported(kRaceHandles, 0);
+    while (!finished) {
+      Sleep(500);
+      for (int slot = 0; slot < kRaceHandles; ++slot) {
+        const char* call = running[slot].call;
+        const DWORD since = running[slot].since;
+        if (call != nullptr && GetTickCount() - since > 5000 && reported[slot] != since) {
+          reported[slot] = since;
+          Emit("note handle slot %d: %s still running after 5 s\n", slot, call);
+        }
+      }
+    }
+  });
   std::vector<std::thread> threads;
   for (int slot = 0; slot < kRaceHandles; ++slot) {
     threads.emplace_back([&, slot] {
       std::mt19937 random(static_cast<unsigned>(slot * 7919 + from));
-      const std::wstring target = world.temp.File(L"race-" + std::to_wstring(slot) + L".bin");
-      hvpelk::Library& pelk = *world.pelk;
+      const std::wstring target = temp.File(L"race-" + std::to_wstring(slot) + L".bin");
+      DWORD slowest = 0;
+      auto timed = [&](const char* call, const std::function<int32_t()>& operation) {
+        running[slot].since = GetTickCount();
+        running[slot].call = call;
+        const int32_t status = operation();
+        running[slot].call = nullptr;
+        slowest = std::max<DWORD>(slowest, GetTickCount() - running[slot].since);
+        return status;
+      };
+      int32_t& h = handles[slot];
       for (size_t i; (i = next++) < total;) {
         const DWORD delay = random() % 30;
-        DWORD slowest = 0;
-        auto timed = [&slowest](const std::function<int32_t()>& call) {
-          const DWORD start = GetTickCount();
-          const int32_t status = call();
-          slowest = std::max<DWORD>(slowest, GetTickCount() - start);
-          return status;
-        };
-        int32_t& h = handles[slot];
-        if (close && h == 0) h = timed([&] { return world.OpenWithList(0); });
-        timed([&] { return pelk.PelkDownloadSubmit(h, 0, target.c_str()); });
+        slowest = 0;
+        if (close && h == 0) h = timed("PelkOpen and PelkQuerySubmit", [&] { return OpenWithList(*pelk, 0); });
+        timed("PelkDownloadSubmit", [&] { return pelk->PelkDownloadSubmit(h, 0, target.c_str()); });
         Sleep(delay);
         uint64_t received, verified, size;
         int32_t phase = 0;
         if (close) {
-          timed([&] { return pelk.PelkClose(h); });
+          timed("PelkClose", [&] { return pelk->PelkClose(h); });
           h = 0;
         } else {
-          timed([&] { return pelk.PelkDownloadCancel(h); });
-          phase = timed([&] { return pelk.PelkDownloadCheck(h, 0, &received, &verified, &size); });
+          timed("PelkDownloadCancel", [&] { return pelk->PelkDownloadCancel(h); });
+          phase = timed("PelkDownloadCheck", [&] { return pelk->PelkDownloadCheck(h, 0, &received, &verified, &size); });
         }
         Emit("case %zu %lu %08X\n", i, static_cast<unsigned long>(slowest), static_cast<uint32_t>(phase));
       }
     });
   }
   for (std::thread& thread : threads) thread.join();
-  for (int32_t h : handles) world.pelk->PelkClose(h);
-  Settle(world, threadsClosed, handlesClosed);
-  world.pelk.reset();
-  Settle(world, threadsUnloaded, handlesUnloaded);
-  Emit("figure %lu %lu %lu %lu %zu %zu %zu %zu\n", static_cast<unsigned long>(handlesBefore),
-       static_cast<unsigned long>(handlesOpen), static_cast<unsigned long>(handlesClosed),
-       static_cast<unsigned long>(handlesUnloaded), threadsBefore, threadsOpen, threadsClosed, threadsUnloaded);
+  finished = true;
+  watchdog.join();
+  for (int32_t h : handles) pelk->PelkClose(h);
+  Settle(threadsClosed, handlesClosed);
+  pelk.reset();
+  Settle(threadsUnloaded, handlesUnloaded);
+  Emit("figure %ld %ld %ld %ld %zu %zu %zu %zu\n", Total(handlesBefore), Total(handlesOpen), Total(handlesClosed),
+       Total(handlesUnloaded), threadsBefore, threadsOpen, threadsClosed, threadsUnloaded);
+  // The handles that stayed after the unload, by type.
+  std::string left;
+  for (const auto& type : handlesUnloaded) {
+    const long more = type.second - handlesBefore[type.first];
+    if (more != 0) left += " " + type.first + (more > 0 ? " +" : " ") + std::to_string(more);
+  }
+  Emit("figure handles left after the unload, by type:%s\n", left.empty() ? " none" : left.c_str());
 }
 
 // ---------------------------------------------------------------------------------------------------------
@@ -566,11 +632,11 @@ void RunAnswers(size_t from) {
   }
 }
 
-int RunChild(const std::string& phase, size_t from) {
+int RunChild(const std::string& phase, size_t from, int port) {
   if (phase == "cuts") RunCuts(from);
   if (phase == "matrix") RunMatrix(from);
-  if (phase == "cancels") RunRaces(from, kCancelCycles, false);
-  if (phase == "closes") RunRaces(from, kCloseCycles, true);
+  if (phase == "cancels") RunRaces(from, kCancelCycles, false, port);
+  if (phase == "closes") RunRaces(from, kCloseCycles, true, port);
   if (phase == "answers") RunAnswers(from);
   return 0;
 }
@@ -581,9 +647,10 @@ int RunChild(const std::string& phase, size_t from) {
 // A child process whose standard output arrives line by line on a reader thread.
 class Child {
  public:
-  Child(const std::string& phase, size_t from) {
+  Child(const std::string& phase, size_t from, int port) {
     hv::UniqueEvent readEnd;
-    hvbench::StartSelf(L"--child " + Wide(phase) + L" " + std::to_wstring(from), process_, readEnd);
+    hvbench::StartSelf(L"--child " + Wide(phase) + L" " + std::to_wstring(from) + L" " + std::to_wstring(port),
+                       process_, readEnd);
     reader_ = std::thread([this, output = readEnd.release()] { Read(output); });
   }
 
@@ -643,27 +710,34 @@ class Child {
 
 struct PhaseResult {
   std::vector<std::string> cases;    // the "case" lines, without the word
-  std::vector<std::string> figures;  // the "figure" lines, without the word
+  std::vector<std::string> figures;  // the "figure" lines of the last child, without the word
   std::vector<size_t> crashed;       // the case each crash happened on
   std::vector<size_t> hung;          // the case each hang happened on
+  std::vector<std::string> notes;    // what the children said about slow calls
   std::map<size_t, DWORD> exitCodes;
 };
 
-// Runs cases 0..total of a phase in as many children as it takes.
-PhaseResult RunPhase(const std::string& phase, size_t total) {
+// Runs cases 0..total of a phase in as many children as it takes; port is the parent's server, if any. A
+// child hangs when no case ends for 10 s.
+PhaseResult RunPhase(const std::string& phase, size_t total, int port = 0) {
   PhaseResult result;
   size_t next = 0;
   while (next < total) {
-    Child child(phase, next);
+    Child child(phase, next, port);
+    result.figures.clear();
     std::string line;
     bool hung = false;
     size_t done = 0;
-    while (child.NextLine(line, kHangMs, hung)) {
+    DWORD lastCase = GetTickCount();
+    while (child.NextLine(line, kHangMs - std::min<DWORD>(kHangMs, GetTickCount() - lastCase), hung)) {
       if (line.compare(0, 5, "case ") == 0) {
         result.cases.push_back(line.substr(5));
+        lastCase = GetTickCount();
         ++done;
       } else if (line.compare(0, 7, "figure ") == 0) {
         result.figures.push_back(line.substr(7));
+      } else if (line.compare(0, 5, "note ") == 0) {
+        result.notes.push_back(line.substr(5));
       }
     }
     const DWORD code = child.Finish(hung);
@@ -807,14 +881,17 @@ void ReportRaces(const char* title, size_t total, const PhaseResult& r) {
   printf("  %-44s %-24zu\n", "cycles completed", r.cases.size());
   PrintCrashesAndHangs(r, total, [](size_t) { return std::string("a cycle"); });
   printf("  %-44s %-24zu target 0\n", "calls that took over 10 s", slowCalls);
+  printf("  %-44s %-24zu\n", "calls seen running after 5 s", r.notes.size());
+  for (size_t i = 0; i < r.notes.size() && i < 8; ++i) printf("    %s\n", r.notes[i].c_str());
   printf("  %-44s %-24s\n", "slowest call", (std::to_string(slowest) + " ms").c_str());
   unsigned long h[4] = {}, t[4] = {};
-  if (!r.figures.empty() && sscanf(r.figures.back().c_str(), "%lu %lu %lu %lu %lu %lu %lu %lu", &h[0], &h[1], &h[2],
-                                   &h[3], &t[0], &t[1], &t[2], &t[3]) == 8) {
+  if (r.figures.size() == 2 && sscanf(r.figures[0].c_str(), "%lu %lu %lu %lu %lu %lu %lu %lu", &h[0], &h[1], &h[2],
+                                      &h[3], &t[0], &t[1], &t[2], &t[3]) == 8) {
     printf("  %-44s %lu / %lu / %lu / %lu    target: the last two back to the first\n",
            "handles: before load / 16 open / closed / unloaded", h[0], h[1], h[2], h[3]);
     printf("  %-44s %lu / %lu / %lu / %lu\n", "threads: before load / 16 open / closed / unloaded", t[0], t[1], t[2],
            t[3]);
+    printf("  %s\n", r.figures[1].c_str());
   } else {
     printf("  handles and threads: not measured (the last child did not finish)\n");
   }
@@ -868,32 +945,45 @@ void ReportAnswers(const PhaseResult& r) {
   });
 }
 
-int RunAll() {
+// The races' server runs here in the parent, so that its threads and sockets stay out of the child's counts.
+PhaseResult RunRacePhase(const std::string& phase, size_t total) {
+  FaultServer server;
+  if (!server.Start()) return PhaseResult();
+  server.Serve("/service", ListAnswer(server, "race.bin", std::string()));
+  server.Serve("/files/race.bin", Plain(hvtest::SampleBytes(2 * kMiB, 107)));
+  return RunPhase(phase, total, server.port());
+}
+
+// Runs the named phases (all of them when none is named) and prints each one's summary.
+int RunAll(const std::vector<std::string>& only) {
   const DWORD start = GetTickCount();
-  auto stamp = [start](const char* phase) {
+  auto wanted = [&only, start](const char* phase) {
+    if (!only.empty() && std::find(only.begin(), only.end(), phase) == only.end()) return false;
     printf("[%5.1f s] %s\n", (GetTickCount() - start) / 1000.0, phase);
     fflush(stdout);
+    return true;
   };
   printf("torture: hvpelk.dll through its exports against the fault server; every phase in child processes\n");
-  stamp("cuts");
-  ReportCuts(RunPhase("cuts", CutOffsets().size()));
-  stamp("matrix");
-  ReportMatrix(RunPhase("matrix", MatrixCases().size()));
-  stamp("submit-cancel races");
-  ReportRaces("races: 1000 submit-cancel cycles over 16 handles, random delays of 0-29 ms", kCancelCycles,
-              RunPhase("cancels", kCancelCycles));
-  stamp("submit-close races");
-  ReportRaces("races: 100 submit-close cycles over 16 handles, random delays of 0-29 ms", kCloseCycles,
-              RunPhase("closes", kCloseCycles));
-  stamp("answers");
-  ReportAnswers(RunPhase("answers", kAnswers));
-  stamp("done");
+  if (wanted("cuts")) ReportCuts(RunPhase("cuts", CutOffsets().size()));
+  if (wanted("matrix")) ReportMatrix(RunPhase("matrix", MatrixCases().size()));
+  if (wanted("cancels")) {
+    ReportRaces("races: 1000 submit-cancel cycles over 16 handles, random delays of 0-29 ms", kCancelCycles,
+                RunRacePhase("cancels", kCancelCycles));
+  }
+  if (wanted("closes")) {
+    ReportRaces("races: 100 submit-close cycles over 16 handles, random delays of 0-29 ms", kCloseCycles,
+                RunRacePhase("closes", kCloseCycles));
+  }
+  if (wanted("answers")) ReportAnswers(RunPhase("answers", kAnswers));
+  printf("[%5.1f s] done\n", (GetTickCount() - start) / 1000.0);
   return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 4 && std::string(argv[1]) == "--child") return RunChild(argv[2], std::strtoull(argv[3], nullptr, 10));
-  return RunAll();
+  if (argc == 5 && std::string(argv[1]) == "--child") {
+    return RunChild(argv[2], std::strtoull(argv[3], nullptr, 10), std::atoi(argv[4]));
+  }
+  return RunAll(std::vector<std::string>(argv + 1, argv + argc));
 }

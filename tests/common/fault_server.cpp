@@ -199,10 +199,19 @@ void FaultServer::AcceptLoop() {
   HANDLE acceptable = WSACreateEvent();
   WSAEventSelect(listener_, acceptable, FD_ACCEPT);
   const HANDLE events[] = {stopEvent_, acceptable};
-  while (WaitForMultipleObjects(2, events, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) {
+  // Accepts until the queue is empty. A connection that the client reset while it was queued fails its
+  // accept and is skipped. The wait also ends every second, so that a lost accept event cannot leave
+  // queued connections unanswered.
+  while (WaitForMultipleObjects(2, events, FALSE, 1000) != WAIT_OBJECT_0) {
     WSANETWORKEVENTS happened;
     WSAEnumNetworkEvents(listener_, acceptable, &happened);
-    for (SOCKET accepted; (accepted = accept(listener_, nullptr, nullptr)) != INVALID_SOCKET;) {
+    for (;;) {
+      const SOCKET accepted = accept(listener_, nullptr, nullptr);
+      if (accepted == INVALID_SOCKET) {
+        const int error = WSAGetLastError();
+        if (error == WSAECONNRESET || error == WSAECONNABORTED) continue;
+        break;
+      }
       // A small send buffer keeps "accepted by send()" close to "taken by the client".
       int buffer = static_cast<int>(kChunk);
       setsockopt(accepted, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&buffer), sizeof(buffer));
