@@ -3,14 +3,14 @@
 // on a figure; scripts/torture runs it.
 //
 // Every phase runs in child processes of this program, so that a crash or a hang is counted instead of
-// ending the run. A child runs the cases of one phase from a given index on and prints one "case" line per
-// case; when a child dies, or ends no case for 10 s, the parent counts that against the case it was on
-// and starts a new child at the next case.
+// ending the run. A child runs a range of cases of one phase and prints one "case" line per case; when a
+// child dies, or ends no case for 10 s, the parent counts that against the case it was on and starts a new
+// child at the next case. Each child has its own fault server and its own service key.
 //
-//   torture [PHASE...]               the named phases (cuts, matrix, cancels, closes, answers; all when
-//                                    none is named), one summary each
-//   torture --child PHASE FROM PORT  cases FROM.. of PHASE; PORT is the parent's server for the races (0
-//                                    otherwise)
+//   torture [PHASE...]                  the named phases (cuts, matrix, cancels, closes, answers; all
+//                                       when none is named), one summary each
+//   torture --child PHASE FROM TO PORT  cases FROM..TO of PHASE; PORT is the parent's server for the
+//                                       races (0 otherwise)
 
 #include <winsock2.h>
 #include <windows.h>
@@ -96,10 +96,16 @@ FaultPlan ListAnswer(const FaultServer& server, const std::string& name, const s
   return answer;
 }
 
+// The wrapper library name this child opens its connections with: the service URL goes into that wrapper's
+// own key, named after the child's range (set by RunChild), so that children side by side never share one.
+std::wstring g_wrapper;
+
+std::wstring ServiceKeyPath() { return L"SOFTWARE\\Halvorn\\Trellin\\" + g_wrapper; }
+
 // Opens a connection and queries the service for its list.
 int32_t OpenWithList(hvpelk::Library& pelk, int32_t flags) {
   int32_t h = 0;
-  pelk.PelkOpen(L"Torture", L"1.0", L"", L"", L"en-US", flags, &h);
+  pelk.PelkOpen(L"Torture", L"1.0", g_wrapper.c_str(), L"1.0", L"en-US", flags, &h);
   pelk.PelkQuerySubmit(h, -1);
   return h;
 }
@@ -152,7 +158,7 @@ class World {
   }
 
   FaultServer server;
-  hvtest::ScratchKey trellin{HKEY_LOCAL_MACHINE, L"SOFTWARE\\Halvorn\\Trellin"};
+  hvtest::ScratchKey trellin{HKEY_LOCAL_MACHINE, ServiceKeyPath()};
   hvtest::TempDir temp;
   std::unique_ptr<hvpelk::Library> pelk;
 };
@@ -169,7 +175,7 @@ std::vector<uint64_t> CutOffsets() {
   return offsets;
 }
 
-void RunCuts(size_t from) {
+void RunCuts(size_t from, size_t to) {
   World world;
   world.Load();
   const std::string data = hvtest::SampleBytes(kCutBody, 101);
@@ -177,7 +183,7 @@ void RunCuts(size_t from) {
   const int32_t h = world.OpenWithList(0);
   const std::wstring target = world.temp.File(L"cut.bin");
   const std::vector<uint64_t> offsets = CutOffsets();
-  for (size_t i = from; i < offsets.size(); ++i) {
+  for (size_t i = from; i < to; ++i) {
     DeleteFileW(target.c_str());
     FaultPlan cut = Plain(data);
     cut.cutAfter = offsets[i];
@@ -300,11 +306,11 @@ const char* FileState(const std::wstring& path, const std::string& data, const s
   return isPrefixOf(data) || isPrefixOf(wire) ? "prefix" : "corrupt";
 }
 
-void RunMatrix(size_t from) {
+void RunMatrix(size_t from, size_t to) {
   World world;
   world.Load();
   const std::vector<MatrixCase> cases = MatrixCases();
-  for (size_t i = from; i < cases.size(); ++i) {
+  for (size_t i = from; i < to; ++i) {
     const MatrixCase& c = cases[i];
     const std::string data = MatrixData(c);
     const std::string wire = WireBody(c, data, c.Has(kDamaged));
@@ -410,7 +416,7 @@ void Settle(size_t& threads, HandleTypes& handles) {
 // (port), so that the thread and handle counts are the library's and WinINet's alone. A call running for
 // more than 5 s is reported as a note, so that a hang says where it is.
 void RunRaces(size_t from, size_t total, bool close, int port) {
-  hvtest::ScratchKey trellin{HKEY_LOCAL_MACHINE, L"SOFTWARE\\Halvorn\\Trellin"};
+  hvtest::ScratchKey trellin{HKEY_LOCAL_MACHINE, ServiceKeyPath()};
   trellin.SetString(trellin.path(), L"S_URL", ServiceUrl(port));
   hvtest::TempDir temp;
   size_t threadsBefore, threadsOpen, threadsClosed, threadsUnloaded;
@@ -609,13 +615,13 @@ Mutation MakeAnswer(size_t i) {
   return m;
 }
 
-void RunAnswers(size_t from) {
+void RunAnswers(size_t from, size_t to) {
   World world;
   world.Load();
   world.AnswerList("a.bin");
   const int32_t h = world.OpenWithList(0);
   hvpelk::Library& pelk = *world.pelk;
-  for (size_t i = from; i < static_cast<size_t>(kAnswers); ++i) {
+  for (size_t i = from; i < to; ++i) {
     const Mutation m = MakeAnswer(i);
     FaultPlan answer = Plain(m.bytes);
     answer.contentType = "text/xml";
@@ -632,12 +638,13 @@ void RunAnswers(size_t from) {
   }
 }
 
-int RunChild(const std::string& phase, size_t from, int port) {
-  if (phase == "cuts") RunCuts(from);
-  if (phase == "matrix") RunMatrix(from);
-  if (phase == "cancels") RunRaces(from, kCancelCycles, false, port);
-  if (phase == "closes") RunRaces(from, kCloseCycles, true, port);
-  if (phase == "answers") RunAnswers(from);
+int RunChild(const std::string& phase, size_t from, size_t to, int port) {
+  g_wrapper = L"Torture" + std::to_wstring(to);
+  if (phase == "cuts") RunCuts(from, to);
+  if (phase == "matrix") RunMatrix(from, to);
+  if (phase == "cancels") RunRaces(from, to, false, port);
+  if (phase == "closes") RunRaces(from, to, true, port);
+  if (phase == "answers") RunAnswers(from, to);
   return 0;
 }
 
@@ -647,9 +654,10 @@ int RunChild(const std::string& phase, size_t from, int port) {
 // A child process whose standard output arrives line by line on a reader thread.
 class Child {
  public:
-  Child(const std::string& phase, size_t from, int port) {
+  Child(const std::string& phase, size_t from, size_t to, int port) {
     hv::UniqueEvent readEnd;
-    hvbench::StartSelf(L"--child " + Wide(phase) + L" " + std::to_wstring(from) + L" " + std::to_wstring(port),
+    hvbench::StartSelf(L"--child " + Wide(phase) + L" " + std::to_wstring(from) + L" " + std::to_wstring(to) + L" " +
+                           std::to_wstring(port),
                        process_, readEnd);
     reader_ = std::thread([this, output = readEnd.release()] { Read(output); });
   }
@@ -717,13 +725,13 @@ struct PhaseResult {
   std::map<size_t, DWORD> exitCodes;
 };
 
-// Runs cases 0..total of a phase in as many children as it takes; port is the parent's server, if any. A
-// child hangs when no case ends for 10 s.
-PhaseResult RunPhase(const std::string& phase, size_t total, int port = 0) {
+// Runs cases from..to of a phase in as many children as it takes, one after another; port is the parent's
+// server, if any. A child hangs when no case ends for 10 s.
+PhaseResult RunCases(const std::string& phase, size_t from, size_t to, int port) {
   PhaseResult result;
-  size_t next = 0;
-  while (next < total) {
-    Child child(phase, next, port);
+  size_t next = from;
+  while (next < to) {
+    Child child(phase, next, to, port);
     result.figures.clear();
     std::string line;
     bool hung = false;
@@ -744,11 +752,32 @@ PhaseResult RunPhase(const std::string& phase, size_t total, int port = 0) {
     next += done;
     if (hung) {
       result.hung.push_back(next++);
-    } else if (code != 0 || next < total) {
+    } else if (code != 0 || next < to) {
       result.exitCodes[next] = code;
       result.crashed.push_back(next++);
     }
   }
+  return result;
+}
+
+// Runs cases 0..total of a phase in `lanes` ranges side by side, each in children of its own.
+PhaseResult RunPhase(const std::string& phase, size_t total, int port = 0, size_t lanes = 1) {
+  PhaseResult result;
+  std::mutex merging;
+  std::vector<std::thread> threads;
+  for (size_t lane = 0; lane < lanes; ++lane) {
+    threads.emplace_back([&, lane] {
+      const PhaseResult part = RunCases(phase, total * lane / lanes, total * (lane + 1) / lanes, port);
+      std::lock_guard<std::mutex> lock(merging);
+      result.cases.insert(result.cases.end(), part.cases.begin(), part.cases.end());
+      result.figures.insert(result.figures.end(), part.figures.begin(), part.figures.end());
+      result.crashed.insert(result.crashed.end(), part.crashed.begin(), part.crashed.end());
+      result.hung.insert(result.hung.end(), part.hung.begin(), part.hung.end());
+      result.notes.insert(result.notes.end(), part.notes.begin(), part.notes.end());
+      result.exitCodes.insert(part.exitCodes.begin(), part.exitCodes.end());
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
   return result;
 }
 
@@ -964,7 +993,8 @@ int RunAll(const std::vector<std::string>& only) {
     return true;
   };
   printf("torture: hvpelk.dll through its exports against the fault server; every phase in child processes\n");
-  if (wanted("cuts")) ReportCuts(RunPhase("cuts", CutOffsets().size()));
+  // Cuts and answers run two children side by side: much of their time is spent waiting on Wine.
+  if (wanted("cuts")) ReportCuts(RunPhase("cuts", CutOffsets().size(), 0, 2));
   if (wanted("matrix")) ReportMatrix(RunPhase("matrix", MatrixCases().size()));
   if (wanted("cancels")) {
     ReportRaces("races: 1000 submit-cancel cycles over 16 handles, random delays of 0-29 ms", kCancelCycles,
@@ -974,7 +1004,7 @@ int RunAll(const std::vector<std::string>& only) {
     ReportRaces("races: 100 submit-close cycles over 16 handles, random delays of 0-29 ms", kCloseCycles,
                 RunRacePhase("closes", kCloseCycles));
   }
-  if (wanted("answers")) ReportAnswers(RunPhase("answers", kAnswers));
+  if (wanted("answers")) ReportAnswers(RunPhase("answers", kAnswers, 0, 2));
   printf("[%5.1f s] done\n", (GetTickCount() - start) / 1000.0);
   return 0;
 }
@@ -982,8 +1012,9 @@ int RunAll(const std::vector<std::string>& only) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 5 && std::string(argv[1]) == "--child") {
-    return RunChild(argv[2], std::strtoull(argv[3], nullptr, 10), std::atoi(argv[4]));
+  if (argc == 6 && std::string(argv[1]) == "--child") {
+    return RunChild(argv[2], std::strtoull(argv[3], nullptr, 10), std::strtoull(argv[4], nullptr, 10),
+                    std::atoi(argv[5]));
   }
   return RunAll(std::vector<std::string>(argv + 1, argv + argc));
 }

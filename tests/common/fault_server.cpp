@@ -1,11 +1,8 @@
 #include "common/fault_server.h"
 
-#include <ws2tcpip.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
 
 namespace hvtest {
 namespace {
@@ -60,7 +57,6 @@ const char* Reason(int status) {
   switch (status) {
     case 200: return "OK";
     case 206: return "Partial Content";
-    case 404: return "Not Found";
     default: return "Range Not Satisfiable";
   }
 }
@@ -72,13 +68,6 @@ std::string FaultRequest::Header(const std::string& name) const {
     if (EqualsNoCase(header.first, name)) return header.second;
   }
   return std::string();
-}
-
-bool FaultRequest::HasHeader(const std::string& name) const {
-  for (const auto& header : headers) {
-    if (EqualsNoCase(header.first, name)) return true;
-  }
-  return false;
 }
 
 FaultServer::FaultServer() : stopEvent_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
@@ -277,7 +266,6 @@ bool FaultServer::Exchange(SOCKET socket, HANDLE ready, std::string& received) {
   missing.raw = "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
   const bool keep = alive && Answer(socket, ready, plan ? *plan : missing, request, index);
   std::lock_guard<std::mutex> lock(mutex_);
-  requests_[index].done = true;
   --answering_;
   changed_.notify_all();
   return keep;

@@ -69,10 +69,8 @@ struct FaultRequest {
   std::vector<std::pair<std::string, std::string>> headers;
   std::string body;
   uint64_t bytesSent = 0;  // body bytes of the answer that send() accepted
-  bool done = false;       // the answer is over and its connection closed
 
   std::string Header(const std::string& name) const;  // first value, names compared without case; "" if absent
-  bool HasHeader(const std::string& name) const;
 };
 
 class FaultServer {
