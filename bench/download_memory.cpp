@@ -93,9 +93,7 @@ int RunChild(uint64_t size) {
 
 // Runs this program with --child size and returns what it printed ("" when it could not run).
 std::string RunChildProcess(uint64_t size) {
-  wchar_t self[MAX_PATH] = {};
-  GetModuleFileNameW(nullptr, self, MAX_PATH);
-  return hvtest::RunChild(self, L"--child " + std::to_wstring(size), INFINITE).output;
+  return hvtest::RunChild(hvtest::ThisProgram(), L"--child " + std::to_wstring(size), INFINITE).output;
 }
 
 std::string MiB(uint64_t bytes) {

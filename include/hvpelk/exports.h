@@ -31,7 +31,7 @@ typedef int32_t PelkStatus;
 
 /* Every status code: X(name, value, meaning). A failed file operation during a download also reports
  * 0x80000000 plus the Windows error code, which is not listed. */
-#define PELK_STATUS_TABLE(X)                                                                                 \
+#define PELK_STATUS_TABLE(X)                                                                                \
   /* Success and information. */                                                                            \
   X(PELK_S_OK, 0x00000000, "success")                                                                       \
   X(PELK_S_NOTHING_OUTSTANDING, 0x40001001, "no request outstanding (none submitted, collected, or cancelled)") \
@@ -39,7 +39,7 @@ typedef int32_t PelkStatus;
   X(PELK_PHASE_CLOSED, 0x40002001, "transfer stopped quietly after an abort")                               \
   X(PELK_PHASE_STARTED, 0x40002002, "transfer started: connecting and sending")                             \
   X(PELK_PHASE_RESUMING, 0x40002003, "transfer resuming a partial file")                                    \
-  X(PELK_PHASE_RECEIVING, 0x40002004, "transfer receiving data")                                             \
+  X(PELK_PHASE_RECEIVING, 0x40002004, "transfer receiving data")                                            \
   X(PELK_PHASE_FINISHED, 0x40002005, "transfer complete (and verified when asked)")                         \
   X(PELK_S_DOWNLOAD_CANCELLED, 0x40002006, "download cancelled by the caller (statistics only)")            \
   X(PELK_PHASE_VERIFYING, 0x40002007, "transfer verifying the file's checksum")                             \
@@ -74,7 +74,7 @@ typedef int32_t PelkStatus;
   X(PELK_E_CERT_DATE, 0x80002014, "the server certificate's date is invalid")                               \
   X(PELK_E_CERT_NAME, 0x80002015, "the server certificate's name does not match the host")                  \
   X(PELK_E_CHECKSUM, 0x80002016, "the downloaded file's MD5 differs (checksums are lower-case hex)")        \
-  X(PELK_E_GZIP, 0x80002017, "a gzip-encoded download cannot be decoded (the target stays as it was)")       \
+  X(PELK_E_GZIP, 0x80002017, "a gzip-encoded download cannot be decoded (the target stays as it was)")      \
   /* Query building. */                                                                                     \
   X(PELK_E_QUERY_OPERATOR, 0x80003001, "a query group operator other than And or Or")                       \
   X(PELK_E_LIST_INDEX, 0x80003002, "index out of range inside the list")                                    \
@@ -85,7 +85,7 @@ typedef int32_t PelkStatus;
   X(PELK_E_MALFORMED_RESPONSE, 0x80004002, "the answer is not well-formed XML")                             \
   X(PELK_E_EMPTY_RESPONSE, 0x80004003, "the answer holds no document")                                      \
   /* Service status. */                                                                                     \
-  X(PELK_E_SERVICE_UNKNOWN, 0x80008001, "an unrecognised service status, or an answer without a header")                    \
+  X(PELK_E_SERVICE_UNKNOWN, 0x80008001, "an unrecognised service status, or an answer without a header")    \
   X(PELK_E_SERVICE_900, 0x80008002, "service status 900")                                                   \
   X(PELK_E_SERVICE_100_200, 0x80008003, "service status 100 or 200")                                        \
   X(PELK_E_SERVICE_300_600, 0x80008004, "service status 300, 400, 500 or 600")                              \
@@ -107,7 +107,7 @@ enum PelkStatusCode {
 #define PELK_FLAG_VERIFY_CHECKSUM    0x2 /* verify downloads against the distribution's MD5 checksum */
 
 /* Every exported function: X(name, parameter list). Each returns a PelkStatus. */
-#define PELK_EXPORT_TABLE(X)                                                                                 \
+#define PELK_EXPORT_TABLE(X)                                                                                \
   X(PelkOpen, (const wchar_t* appName, const wchar_t* appVersion, const wchar_t* wrapperName,               \
                const wchar_t* wrapperVersion, const wchar_t* locale, int32_t flags, int32_t* handle))       \
   X(PelkClose, (int32_t handle))                                                                            \

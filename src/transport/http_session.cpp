@@ -96,11 +96,12 @@ struct HttpSession::Exchange {
   uint32_t startTick = 0;    // when the read loop started
   uint32_t lastTick = 0;     // the previous read
   uint64_t loopStartBytes = 0;
+  uint64_t resumeFrom = 0;  // a download's first request asked for the bytes from here on
   // A download: the file the body goes to, open from PrepareTargetFile until the exchange ends. A gzip-
   // encoded answer streams into a file beside the target, which only a complete decoding replaces.
   TargetFile target;
   bool encoded = false;
-  bool restartFile = false;  // the file cannot be continued: emptied once the answer proves usable
+  bool restartFile = false;  // the file cannot be continued: emptied when the new body's first block comes
 };
 
 CredentialsDialog SetCredentialsDialog(CredentialsDialog dialog) {
@@ -215,15 +216,21 @@ void HttpSession::Run(Exchange& exchange, const std::wstring& body, std::string&
   LogLine(L"\t[Submit]: Opening the connection...");
   OpenConnection(exchange);
   exchange.flags = IsSecureUrl(exchange.url) ? kSecureRequestFlags : kPlainRequestFlags;
+  // A download that finds a file already there asks for the rest of it at once. An answer whose body is
+  // not wanted (a complete file, an unranged first answer for a partial one) would cost its whole length:
+  // closing such a request makes WinINet read what the server keeps sending.
+  if (streamToFile_) {
+    exchange.resumeFrom = ExistingFileSize();
+    progress_.bytesReceived = exchange.resumeFrom;
+    Publish();
+  }
   LogLine(L"\t[Submit]: Sending the request...");
   SendRequest(exchange, body);
   LogLine(L"\t[Submit]: Getting total data size...");
   ReadTotalDataSize(exchange);
   if (streamToFile_) PrepareTargetFile(exchange);
   LogLine(L"\t[Submit]: Checking the content type...");
-  CheckContentType();
-  // Only an answer that will be written empties a file that cannot be continued.
-  if (exchange.restartFile) exchange.target.Recreate();
+  CheckContentType(exchange);
 
   exchange.startTick = exchange.lastTick = GetTickCount();
   exchange.loopStartBytes = progress_.bytesReceived;
@@ -319,6 +326,8 @@ void HttpSession::SendRequest(Exchange& exchange, const std::wstring& body) {
     } else {
       SendGetRequest(exchange);
     }
+    // A refused range is PrepareTargetFile's to judge: the file may be complete.
+    if (progress_.bytesReceived > 0 && QueryStatusCode(exchange) == 416) return;
     if (CheckStatusCode(exchange, false) == Answer::Accepted) return;
     LogLine(L"\t[Submit]: Proxy authentication required...");
     if (!AskForAuthentication()) Throw(PELK_E_PROXY_AUTH);
@@ -518,10 +527,17 @@ void HttpSession::ReadTotalDataSize(Exchange& exchange) {
   OperationTag tag(L"GetTotalDataSize");
   std::wstring text;
   uint64_t length = 0;
-  // A length that is not a number below 2^63 is no length at all: taken as 0 or as a saturated size it
-  // would pass a partial file off as complete, or as longer than any file can be.
-  exchange.lengthKnown = QueryHeader(Live(request_), HTTP_QUERY_CONTENT_LENGTH, text) &&
-                         ParseUInt64(text, length, 0) && length < kLengthLimit;
+  // A length that is no number is no length at all: the body runs to the end of the connection. A number
+  // of 2^63 or more frames no body WinINet can read (it wraps such a length and ends the body wherever the
+  // wrapped value says). A ranged answer with one cannot continue the file, and the whole file is asked
+  // for again (some servers answer a range past the end so); any other is refused before anything
+  // touches the file.
+  exchange.lengthKnown = QueryHeader(Live(request_), HTTP_QUERY_CONTENT_LENGTH, text) && ParseUInt64(text, length, 0);
+  if (exchange.lengthKnown && length >= kLengthLimit) {
+    LogError(L"\tThe content length is too large to be read: " + text);
+    if (progress_.bytesReceived == 0 || exchange.httpStatus == 200) Throw(PELK_E_READ);
+    exchange.lengthKnown = false;
+  }
   if (!exchange.lengthKnown) length = 0;
   // Without a length the total is unknown (0), also for a resumed file: a received count must never
   // pass for the expected size, or a body without a length would not be read at all.
@@ -534,6 +550,17 @@ void HttpSession::ReadTotalDataSize(Exchange& exchange) {
   if (length >= k2GiB && !IsIeNewerThan6()) Throw(PELK_E_TOO_LARGE_2G);
 }
 
+uint64_t HttpSession::ExistingFileSize() const {
+  // An unfinished gzip-encoded download continues in its encoded file; otherwise the target continues.
+  for (const std::wstring& path : {targetPath_ + kEncodedSuffix, targetPath_}) {
+    WIN32_FILE_ATTRIBUTE_DATA data = {};
+    if (GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) {
+      return (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    }
+  }
+  return 0;
+}
+
 void HttpSession::PrepareTargetFile(Exchange& exchange) {
   LogLine(L"\t[Submit]: Streaming to file enabled.  Creating file...");
   const std::wstring encoding = ContentEncoding();
@@ -544,20 +571,62 @@ void HttpSession::PrepareTargetFile(Exchange& exchange) {
   const uint64_t size = exchange.target.Open(exchange.encoded ? targetPath_ + kEncodedSuffix : targetPath_);
   progress_.bytesReceived = size;
   Publish();
+  if (size > 0 || exchange.resumeFrom > 0) ContinueFile(exchange, size);
   // What is still to come has to fit; a file at least as long as announced needs nothing more.
-  const uint64_t remaining = progress_.totalBytes > size ? progress_.totalBytes - size : 0;
+  const uint64_t remaining =
+      progress_.totalBytes > progress_.bytesReceived ? progress_.totalBytes - progress_.bytesReceived : 0;
   if (!HasFreeSpace(targetPath_, remaining)) Throw(PELK_E_DISK_SPACE);
-  if (size == 0) return;
-  if (exchange.lengthKnown && size < progress_.totalBytes) {
+}
+
+void HttpSession::ContinueFile(Exchange& exchange, uint64_t size) {
+  // The first request asked for the rest of the file: bytes exchange.resumeFrom onwards.
+  uint64_t total = 0;
+  const bool ranged = exchange.resumeFrom > 0 && exchange.resumeFrom == size;
+  if (ranged && exchange.httpStatus == 206 && AnswerContinues(exchange, size, total)) {
+    progress_.totalBytes = total;
     progress_.state = PELK_PHASE_RESUMING;
     Publish();
     LogLine(L"\t[Submit]: Resuming download with partial file...");
-    ResubmitGetRequest(exchange);
-  } else if (!exchange.lengthKnown) {
+    return;
+  }
+  if (ranged && exchange.httpStatus == 416 && RefusedRangeTotal(total) && size >= total) {
+    // The file is at least as long as announced and counts as complete.
+    progress_.totalBytes = total;
+    Publish();
+    return;
+  }
+  if (exchange.httpStatus == 200 && exchange.lengthKnown) {
+    // The whole body: its length is the file's, so the range was ignored or not asked for.
+    progress_.totalBytes -= exchange.resumeFrom;
+    Publish();
+    if (size >= progress_.totalBytes) return;  // at least as long as announced: complete
+    LogLine(L"\t[Submit]: The server sent the whole file; starting the file again.");
+    StartFileAgain(exchange);
+    return;
+  }
+  if (exchange.httpStatus == 200) {
     LogLine(L"\t[Submit]: Resume not available, so create new file.");
     StartFileAgain(exchange);
+    progress_.totalBytes = 0;
+    Publish();
+    return;
   }
-  // Otherwise the file is at least as long as announced and counts as complete.
+  // A range answered from another offset, for another total or encoding, or refused: appended, such an
+  // answer would corrupt the file, and every later submit would take the corrupted file for complete.
+  // The whole file is asked for again.
+  OperationTag tag(L"ResubmitGetRequest");
+  LogLine(L"\t[Submit]: The server did not send the rest of the file; starting the file again.");
+  StartFileAgain(exchange);
+  DropHandle(request_);
+  SendGetRequest(exchange);
+  CheckStatusCode(exchange, true);
+  if (exchange.httpStatus != 200) Throw(PELK_E_HTTP_STATUS);
+  ReadTotalDataSize(exchange);
+}
+
+void HttpSession::RestartFileNow(Exchange& exchange) {
+  exchange.target.Recreate();
+  exchange.restartFile = false;
 }
 
 void HttpSession::StartFileAgain(Exchange& exchange) {
@@ -566,51 +635,14 @@ void HttpSession::StartFileAgain(Exchange& exchange) {
   Publish();
 }
 
-void HttpSession::ResubmitGetRequest(Exchange& exchange) {
-  OperationTag tag(L"ResubmitGetRequest");
-  const uint64_t announced = progress_.totalBytes;
-  DropHandle(request_);
-  SendGetRequest(exchange);
-  if (!RangeAnswerFits(exchange, announced)) {
-    // Appended, this answer would corrupt the file, and every later submit would take the corrupted file
-    // for complete: the whole file is asked for again instead.
-    LogLine(L"\t[Submit]: The server did not send the rest of the file; starting the file again.");
-    StartFileAgain(exchange);
-    DropHandle(request_);
-    SendGetRequest(exchange);
-    CheckStatusCode(exchange, true);
-    if (exchange.httpStatus != 200) Throw(PELK_E_HTTP_STATUS);
-  } else {
-    // Strict: a proxy that asks for credentials again would otherwise have its error page appended to
-    // the partial file.
-    CheckStatusCode(exchange, true);
-    if (exchange.httpStatus == 200) {
-      // The server ignored the range and sends the whole body: start the file again from byte 0 rather
-      // than appending a second copy.
-      LogLine(L"\t[Submit]: The server ignored the range; starting the file again.");
-      StartFileAgain(exchange);
-    }
-  }
-  ReadTotalDataSize(exchange);
-}
-
-bool HttpSession::RangeAnswerFits(Exchange& exchange, uint64_t announced) {
-  DWORD code = 0;
-  DWORD size = sizeof(code);
-  if (!HttpQueryInfoW(Live(request_), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &code, &size, nullptr)) {
-    return true;  // CheckStatusCode reports it
-  }
-  if (code == 416) return false;  // the server will not send the range: the file may have changed
-  if (code != 206) return true;   // 200 (the range ignored) and failures are CheckStatusCode's
-  // Only "bytes <file size>-<announced - 1>/<announced>", with a length to match and the first answer's
-  // encoding, continues the file.
+bool HttpSession::AnswerContinues(Exchange& exchange, uint64_t size, uint64_t& total) {
+  // Only "bytes <size>-<total - 1>/<total>", with a length to match and the encoding of the file it
+  // continues, continues the file.
   std::wstring range;
   std::wstring lengthText;
-  uint64_t length = 0;
+  uint64_t first = 0, last = 0, length = 0;
   if (!QueryHeader(Live(request_), HTTP_QUERY_CONTENT_RANGE, range)) return false;
-  uint64_t first = 0, last = 0, total = 0;
-  if (!ParseContentRange(range, first, last, total)) return false;
-  if (first != progress_.bytesReceived || total != announced || last + 1 != total) return false;
+  if (!ParseContentRange(range, first, last, total) || first != size || last + 1 != total) return false;
   if (QueryHeader(Live(request_), HTTP_QUERY_CONTENT_LENGTH, lengthText) &&
       (!ParseUInt64(lengthText, length, 0) || length != total - first)) {
     return false;
@@ -618,8 +650,28 @@ bool HttpSession::RangeAnswerFits(Exchange& exchange, uint64_t announced) {
   return EqualsNoCase(ContentEncoding(), exchange.encoded ? L"gzip" : L"");
 }
 
-void HttpSession::CheckContentType() {
-  if (!streamToFile_) return;
+bool HttpSession::RefusedRangeTotal(uint64_t& total) {
+  // A 416 names the resource's length as "bytes */<total>"; the total after the slash is all that counts.
+  std::wstring range;
+  if (!QueryHeader(Live(request_), HTTP_QUERY_CONTENT_RANGE, range)) return false;
+  const size_t slash = range.rfind(L'/');
+  return StartsWithNoCase(range, L"bytes ") && slash != std::wstring::npos &&
+         RangeNumber(range.substr(slash + 1), total);
+}
+
+int HttpSession::QueryStatusCode(Exchange& exchange) {
+  DWORD code = 0;
+  DWORD size = sizeof(code);
+  if (!HttpQueryInfoW(Live(request_), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &code, &size, nullptr)) {
+    return 0;  // CheckStatusCode reports it
+  }
+  exchange.httpStatus = code;
+  return static_cast<int>(code);
+}
+
+void HttpSession::CheckContentType(const Exchange& exchange) {
+  // Only a body that goes into a file needs a type; a refused range (the file is complete) has none.
+  if (!streamToFile_ || exchange.httpStatus == 416) return;
   OperationTag tag(L"CheckContentType");
   std::wstring buffer(kContentTypeChars, L'\0');
   DWORD bytes = kContentTypeChars * sizeof(wchar_t);
@@ -645,6 +697,7 @@ void HttpSession::ReadBody(Exchange& exchange, std::string& response) {
       break;
     }
     if (read == 0) break;
+    if (exchange.restartFile) RestartFileNow(exchange);
     progress_.bytesReceived += read;
     progress_.state = PELK_PHASE_RECEIVING;
     if (streamToFile_) {
@@ -662,6 +715,7 @@ void HttpSession::ReadBody(Exchange& exchange, std::string& response) {
     LogError(L"\tConnection error detected.  Response is incomplete.");
     Throw(PELK_E_CONNECTION);
   }
+  if (exchange.restartFile) RestartFileNow(exchange);  // the new body is empty
   // A download's encoded file is decoded once it is complete, also when no body was read this time.
   if (!streamToFile_) DecodeBody(response);
 }

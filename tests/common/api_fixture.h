@@ -11,21 +11,10 @@
 #include <vector>
 
 #include "common/scratch.h"
+#include "common/service_texts.h"
 #include "common/test_server.h"
 
 namespace hvtest {
-
-// A response packet in UTF-8 with the given service status and body content.
-std::string AnswerPacket(int status, const std::string& body = std::string());
-
-struct Update {
-  std::string id, product, url, checksum, package, guid, language, version;
-  std::string size = "0";
-};
-std::string UpdateElement(const Update& update);
-
-// The UTF-16LE request body (after its byte order mark) as wide text.
-std::wstring BodyText(const std::string& bytes);
 
 class ApiTest : public ::testing::Test {
  protected:

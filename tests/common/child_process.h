@@ -7,20 +7,29 @@
 
 #include <string>
 
+#include "support/scoped_handle.h"
+
 namespace hvtest {
+
+// Starts program with the command line "\"program\" arguments", its standard output and error on a pipe
+// whose read end goes to output (it reaches its end once the child and its children have exited). False
+// when it cannot start.
+bool StartChild(const std::wstring& program, const std::wstring& arguments, hv::UniqueEvent& process,
+                hv::UniqueFile& output);
 
 struct ChildOutcome {
   bool started = false;
-  bool finished = false;          // ended within the time limit (else it was terminated)
+  bool finished = false;  // ended within the time limit (else it was terminated)
   DWORD exitCode = 0xFFFFFFFF;
-  std::string output;             // its stdout and stderr together
+  std::string output;  // its stdout and stderr together
 };
 
-// Starts program with the command line "\"program\" arguments", collects its output until it ends, and
-// waits for it up to timeoutMs; a child still running then is terminated.
+// StartChild, then collects the output until the child ends, waiting for it up to timeoutMs; a child
+// still running then is terminated.
 ChildOutcome RunChild(const std::wstring& program, const std::wstring& arguments, DWORD timeoutMs);
 
-// The full path of a file beside the running program.
+// The full path of the running program, and of a file beside it.
+std::wstring ThisProgram();
 std::wstring BesideThisProgram(const std::wstring& name);
 
 }  // namespace hvtest

@@ -1,9 +1,8 @@
-// Shared pieces of the transport tests: sample bodies, gzip encoding, range-aware handlers for the local
-// HTTP server, a way to run one exchange and get its status, and the diagnostic log's lines.
+// Shared pieces of the transport tests: range-aware handlers for the local HTTP server, a way to run one
+// exchange and get its status, and the diagnostic log's lines (sample bytes and gzip: common/bytes.h).
 #pragma once
 
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -12,40 +11,12 @@
 #include <string>
 #include <vector>
 
+#include "common/bytes.h"
 #include "common/scratch.h"
 #include "common/test_server.h"
 #include "transport/http_session.h"
 
 namespace hvtest {
-
-// Deterministic bytes of every value, zero bytes included.
-inline std::string SampleBytes(size_t size, uint32_t seed = 1) {
-  std::string data(size, '\0');
-  uint32_t state = seed;
-  for (char& c : data) {
-    state = state * 1103515245u + 12345u;
-    c = static_cast<char>(state >> 24);
-  }
-  return data;
-}
-
-// Compresses with zlib; windowBits 31 gives a complete gzip member, -15 raw deflate data.
-inline std::string Compress(const std::string& data, int windowBits) {
-  z_stream stream = {};
-  EXPECT_EQ(Z_OK, deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, windowBits, 8, Z_DEFAULT_STRATEGY));
-  std::string out(deflateBound(&stream, static_cast<uLong>(data.size())) + 64, '\0');
-  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-  stream.avail_in = static_cast<uInt>(data.size());
-  stream.next_out = reinterpret_cast<Bytef*>(&out[0]);
-  stream.avail_out = static_cast<uInt>(out.size());
-  EXPECT_EQ(Z_STREAM_END, deflate(&stream, Z_FINISH));
-  out.resize(stream.total_out);
-  deflateEnd(&stream);
-  return out;
-}
-
-// One complete gzip member of data.
-inline std::string Gzip(const std::string& data) { return Compress(data, 31); }
 
 // Serves data with its length and honours a single Range ("bytes=S-") with 206, as download servers do.
 // With cutAt set, the connection is closed once the body has reached that offset.

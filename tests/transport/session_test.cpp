@@ -275,7 +275,7 @@ TEST(HttpSessionTest, ResumingBeyondFourGibibytesSendsTheFullOffset) {
   server.server().Get("/huge", [&](const httplib::Request&, httplib::Response& res) {
     res.set_content_provider(static_cast<size_t>(length), "application/octet-stream",
                              [&](size_t offset, size_t, httplib::DataSink& sink) {
-                               // Only the ranged request gets bytes; the first answer is never read.
+                               // The request asks for the tail only.
                                if (offset != tailOffset) return false;
                                sink.write(tail.data(), tail.size());
                                return true;
@@ -291,9 +291,8 @@ TEST(HttpSessionTest, ResumingBeyondFourGibibytesSendsTheFullOffset) {
   ASSERT_EQ(0, SubmitStatus(session, server.WUrl("/huge")));
 
   const auto requests = server.Requests();
-  ASSERT_EQ(2u, requests.size());
-  EXPECT_FALSE(requests[0].HasHeader("Range"));
-  EXPECT_EQ("bytes=4294967299-", requests[1].Header("Range"));
+  ASSERT_EQ(1u, requests.size());
+  EXPECT_EQ("bytes=4294967299-", requests[0].Header("Range"));
   const hv::TransferProgress progress = session.Progress();
   EXPECT_EQ(length, progress.totalBytes);
   EXPECT_EQ(length, progress.bytesReceived);

@@ -77,7 +77,7 @@ TEST(SubmitTest, ANewTargetIsCreatedAndFilledFromOneUnrangedRequest) {
   EXPECT_FALSE(host.server.Requests()[1].HasHeader("Range"));
 }
 
-TEST(SubmitTest, AShorterPartialFileIsResumedWithARangedSecondRequest) {
+TEST(SubmitTest, AShorterPartialFileIsResumedWithOneRangedRequest) {
   DownloadServer host(hvtest::SampleBytes(100000, 7));
   hvtest::TempDir dir;
   const std::wstring target = dir.File(L"partial.bin");
@@ -88,9 +88,9 @@ TEST(SubmitTest, AShorterPartialFileIsResumedWithARangedSecondRequest) {
 
   EXPECT_TRUE(*host.data == hvtest::ReadFileBytes(target));
   const auto requests = host.server.Requests();
-  ASSERT_EQ(2u, requests.size());
-  EXPECT_FALSE(requests[0].HasHeader("Range"));
-  EXPECT_EQ("bytes=30000-", requests[1].Header("Range"));
+  ASSERT_EQ(1u, requests.size());
+  EXPECT_EQ("bytes=30000-", requests[0].Header("Range"));
+  EXPECT_EQ("close", requests[0].Header("Connection"));
   const hv::TransferProgress progress = session.Progress();
   EXPECT_EQ(host.data->size(), progress.totalBytes);
   EXPECT_EQ(host.data->size(), progress.bytesReceived);
@@ -152,8 +152,8 @@ TEST(SubmitTest, AServerThatIgnoresTheRangeStartsTheFileAgain) {
 
   EXPECT_TRUE(*host.data == hvtest::ReadFileBytes(target));
   const auto requests = host.server.Requests();
-  ASSERT_EQ(2u, requests.size());
-  EXPECT_EQ("bytes=20000-", requests[1].Header("Range"));
+  ASSERT_EQ(1u, requests.size());
+  EXPECT_EQ("bytes=20000-", requests[0].Header("Range"));
   EXPECT_EQ(host.data->size(), session.Progress().totalBytes);
   EXPECT_EQ(host.data->size(), session.Progress().bytesReceived);
 }
@@ -175,9 +175,8 @@ TEST(SubmitTest, ACutConnectionKeepsThePartialFileAndTheNextSubmitCompletesIt) {
   ASSERT_EQ(0, SubmitStatus(session, host.server.WUrl("/cut")));
   EXPECT_TRUE(*host.data == hvtest::ReadFileBytes(target));
   const auto requests = host.server.Requests();
-  ASSERT_EQ(3u, requests.size());
-  EXPECT_FALSE(requests[1].HasHeader("Range"));
-  EXPECT_EQ("bytes=" + std::to_string(partial.size()) + "-", requests[2].Header("Range"));
+  ASSERT_EQ(2u, requests.size());
+  EXPECT_EQ("bytes=" + std::to_string(partial.size()) + "-", requests[1].Header("Range"));
 }
 
 TEST(SubmitTest, TargetFileFailuresHaveTheirOwnCodes) {

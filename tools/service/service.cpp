@@ -64,13 +64,13 @@ enum class RangeKind { Whole, Partial, Unsatisfiable };
 RangeKind ParseRange(const std::string& header, uint64_t size, uint64_t& first, uint64_t& length) {
   size_t start = header.find_first_not_of(" \t");
   if (start == std::string::npos || header.compare(start, 6, "bytes=") != 0) return RangeKind::Whole;
-  std::string spec = header.substr(start + 6);
-  size_t end = spec.find_last_not_of(" \t");
-  spec = end == std::string::npos ? std::string() : spec.substr(0, end + 1);
-  size_t dash = spec.find('-');
-  if (spec.find(',') != std::string::npos || dash == std::string::npos) return RangeKind::Whole;
-  std::string from = spec.substr(0, dash);
-  std::string to = spec.substr(dash + 1);
+  std::string bounds = header.substr(start + 6);
+  size_t end = bounds.find_last_not_of(" \t");
+  bounds = end == std::string::npos ? std::string() : bounds.substr(0, end + 1);
+  size_t dash = bounds.find('-');
+  if (bounds.find(',') != std::string::npos || dash == std::string::npos) return RangeKind::Whole;
+  std::string from = bounds.substr(0, dash);
+  std::string to = bounds.substr(dash + 1);
   uint64_t a = 0;
   uint64_t b = 0;
   if (from.empty()) {  // the last b bytes

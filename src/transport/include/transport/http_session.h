@@ -84,13 +84,21 @@ class HttpSession {
   Answer CheckStatusCode(Exchange& exchange, bool strict);
   bool AskForAuthentication();
   void ReadTotalDataSize(Exchange& exchange);
+  uint64_t ExistingFileSize() const;  // of the file a download would continue; 0 when none
   void PrepareTargetFile(Exchange& exchange);
+  // Decides, from the first answer, whether the file on disk (size bytes) is continued, complete, or
+  // started again (with a second, unranged request when the answer cannot serve as the whole file).
+  void ContinueFile(Exchange& exchange, uint64_t size);
+  // The file cannot be continued: it is emptied (RestartFileNow) once the new body's first block comes,
+  // so that an answer that fails before that leaves it as it was.
   void StartFileAgain(Exchange& exchange);
-  void ResubmitGetRequest(Exchange& exchange);
-  // False when the answer to a ranged request would not continue the file exactly: a 416, or a 206
-  // whose range, total, length or encoding differ from what the file needs.
-  bool RangeAnswerFits(Exchange& exchange, uint64_t announced);
-  void CheckContentType();
+  void RestartFileNow(Exchange& exchange);
+  // True when a 206 continues the file of size bytes exactly: its range starts there and runs to the
+  // end, its length matches and so does its encoding. total is the resource's length.
+  bool AnswerContinues(Exchange& exchange, uint64_t size, uint64_t& total);
+  bool RefusedRangeTotal(uint64_t& total);  // the total of a 416's "bytes */<total>"
+  int QueryStatusCode(Exchange& exchange);  // the answer's status (also stored); 0 when unreadable
+  void CheckContentType(const Exchange& exchange);
   void ReadBody(Exchange& exchange, std::string& response);
   void UpdateRates(Exchange& exchange, DWORD blockLength);
   void DecodeBody(std::string& response);

@@ -1,0 +1,319 @@
+// Faults of the download path and of service answers, through the exports against the fault server:
+// what a download costs on the wire, answers that lie about ranges, lengths and encodings, and what the
+// statistics, the list and the user agent must stay.
+#include <algorithm>
+#include <string>
+#include <utility>
+
+#include "common/bytes.h"
+#include "common/fault_server.h"
+#include "common/api_fixture.h"
+
+namespace hvtest {
+namespace {
+
+constexpr uint64_t kMiB = 1024 * 1024;
+
+std::string Md5Hex(const std::string& bytes) {
+  const std::wstring digest = Md5Of(bytes);
+  return std::string(digest.begin(), digest.end());
+}
+
+// Whether the file holds exactly the expected bytes (or, with prefixOnly, the first bytes of them).
+::testing::AssertionResult FileHolds(const std::wstring& path, const std::string& expected, bool prefixOnly = false) {
+  const std::string actual = ReadFileBytes(path);
+  const size_t common = std::min(actual.size(), expected.size());
+  const size_t differ = std::mismatch(actual.begin(), actual.begin() + common, expected.begin()).first - actual.begin();
+  if (differ == actual.size() && (prefixOnly || actual.size() == expected.size())) {
+    return ::testing::AssertionSuccess();
+  }
+  return ::testing::AssertionFailure() << "the file has " << actual.size() << " bytes, " << expected.size()
+                                       << " expected; the first difference is at " << differ;
+}
+
+FaultPlan Plain(const std::string& body) {
+  FaultPlan plan;
+  plan.body = body;
+  return plan;
+}
+
+FaultPlan Gzipped(const std::string& encoded) {
+  FaultPlan plan = Plain(encoded);
+  plan.contentEncoding = "gzip";
+  return plan;
+}
+
+bool IsFinal(int32_t phase) { return phase < 0 || phase == PELK_PHASE_FINISHED || phase == PELK_PHASE_CLOSED; }
+
+class Faults : public ApiTest {
+ protected:
+  void SetUp() override {
+    ApiTest::SetUp();
+    ASSERT_TRUE(files.Start());
+  }
+
+  // The next query answers one distribution at url (none when url is empty).
+  void AnswerList(const std::string& url, const std::string& checksum = std::string()) {
+    const std::string body =
+        url.empty() ? std::string() : UpdateElement({"C1", "Product", url, checksum, "{P}", "{D}", "en", "1.0", "0"});
+    onQuery = [body](const httplib::Request&, httplib::Response& res) {
+      res.set_content(AnswerPacket(0, body), "text/xml");
+    };
+  }
+
+  int32_t OpenWithList(int32_t flags, const std::string& url, const std::string& checksum = std::string()) {
+    AnswerList(url, checksum);
+    const int32_t h = Open(flags);
+    EXPECT_EQ(PELK_S_OK, pelk.PelkQuerySubmit(h, 30000));
+    return h;
+  }
+
+  int32_t WaitForEnd(int32_t h) {
+    int32_t phase = 0;
+    for (int i = 0; i < 6000; ++i) {
+      uint64_t received = 0, verified = 0, total = 0;
+      phase = pelk.PelkDownloadCheck(h, 0, &received, &verified, &total);
+      if (IsFinal(phase)) return phase;
+      Sleep(5);
+    }
+    ADD_FAILURE() << "the download did not end";
+    return phase;
+  }
+
+  // Submits distribution 0 into target and returns the final phase.
+  int32_t Download(int32_t h, const std::wstring& target) {
+    const int32_t submitted = pelk.PelkDownloadSubmit(h, 0, target.c_str());
+    if (submitted != PELK_S_STILL_RUNNING && submitted != PELK_S_OK) return submitted;
+    return WaitForEnd(h);
+  }
+
+  // Body bytes the server sent for the requests from `from` on, once all their answers are over.
+  uint64_t SentSince(size_t from) {
+    EXPECT_TRUE(files.WaitIdle());
+    return files.BytesSent(from);
+  }
+
+  FaultServer files;
+};
+
+TEST_F(Faults, AResumeCostsWhatIsMissingAndACompleteFileNothing) {
+  const std::string data = SampleBytes(16 * kMiB, 41);
+  files.Serve("/files/big.bin", Plain(data));
+  const int32_t h = OpenWithList(0, files.Url("/files/big.bin"));
+  const std::wstring target = temp.File(L"big.bin");
+
+  WriteFileBytes(target, data);
+  size_t first = files.RequestCount();
+  EXPECT_EQ(PELK_PHASE_FINISHED, Download(h, target));
+  EXPECT_LE(SentSince(first), kMiB) << "a complete file submitted again";
+  EXPECT_TRUE(FileHolds(target, data));
+
+  WriteFileBytes(target, data.substr(0, 4 * kMiB));
+  first = files.RequestCount();
+  EXPECT_EQ(PELK_PHASE_FINISHED, Download(h, target));
+  EXPECT_LE(SentSince(first), 12 * kMiB + kMiB) << "a resume with 12 MiB missing";
+  EXPECT_TRUE(FileHolds(target, data));
+}
+
+TEST_F(Faults, AResumeAppendsOnlyAnAnswerThatStartsAtTheFilesEnd) {
+  const std::string data = SampleBytes(300000, 43);
+  const int32_t h = OpenWithList(0, files.Url("/files/r.bin"));
+  const std::wstring target = temp.File(L"r.bin");
+  const std::pair<RangeAnswer, const char*> answers[] = {{RangeAnswer::kOtherOffset, "206 from another offset"},
+                                                         {RangeAnswer::kNoContentRange, "206 without Content-Range"},
+                                                         {RangeAnswer::kWhole, "200 with the whole body"},
+                                                         {RangeAnswer::kRefuse, "416"}};
+  for (const auto& answer : answers) {
+    SCOPED_TRACE(answer.second);
+    WriteFileBytes(target, data.substr(0, 100000));
+    FaultPlan plan = Plain(data);
+    plan.range = answer.first;
+    files.Serve("/files/r.bin", plan);
+    // Success only with the true file; a failure keeps a true beginning of it.
+    const int32_t phase = Download(h, target);
+    EXPECT_TRUE(FileHolds(target, data, phase != PELK_PHASE_FINISHED)) << std::hex << "phase 0x" << phase;
+
+    // An honest server then completes the file.
+    files.Serve("/files/r.bin", Plain(data));
+    EXPECT_EQ(PELK_PHASE_FINISHED, Download(h, target));
+    EXPECT_TRUE(FileHolds(target, data));
+  }
+}
+
+TEST_F(Faults, ADamagedGzipFileIsNeverTakenForACompleteOne) {
+  const std::string data = SampleBytes(100000, 47) + std::string(100000, 'x');
+  std::string damaged = Gzip(data);
+  for (size_t i = damaged.size() / 2; i < damaged.size() / 2 + 16; ++i) damaged[i] = static_cast<char>(damaged[i] ^ 0x5A);
+  files.Serve("/files/z.bin", Gzipped(damaged));
+  const std::wstring target = temp.File(L"z.bin");
+
+  int32_t h = OpenWithList(0, files.Url("/files/z.bin"));
+  EXPECT_EQ(PELK_E_GZIP, Download(h, target));
+  EXPECT_NE(PELK_PHASE_FINISHED, Download(h, target)) << "the second submit of the damaged file";
+  EXPECT_EQ(PELK_S_OK, pelk.PelkClose(h));
+
+  // Once the server sends good data, a verified download ends with the decoded file.
+  files.Serve("/files/z.bin", Gzipped(Gzip(data)));
+  h = OpenWithList(PELK_FLAG_VERIFY_CHECKSUM, files.Url("/files/z.bin"), Md5Hex(data));
+  EXPECT_EQ(PELK_PHASE_FINISHED, Download(h, target));
+  EXPECT_TRUE(FileHolds(target, data));
+}
+
+TEST_F(Faults, ACompletedGzipDownloadSubmittedAgainStaysIdentical) {
+  // Random bytes do not compress: their encoding is longer than the decoded file.
+  for (const std::string& data : {SampleBytes(200000, 53), std::string(200000, 'y')}) {
+    files.Serve("/files/g.bin", Gzipped(Gzip(data)));
+    const int32_t h = OpenWithList(0, files.Url("/files/g.bin"));
+    const std::wstring target = temp.File(L"g.bin");
+    DeleteFileW(target.c_str());
+    EXPECT_EQ(PELK_PHASE_FINISHED, Download(h, target));
+    EXPECT_TRUE(FileHolds(target, data));
+    EXPECT_EQ(PELK_PHASE_FINISHED, Download(h, target)) << "submitted again";
+    EXPECT_TRUE(FileHolds(target, data));
+  }
+}
+
+TEST_F(Faults, AContentLengthThatIsNoNumberCountsAsUnknown) {
+  const std::string data = SampleBytes(400000, 59);
+  const int32_t h = OpenWithList(0, files.Url("/files/n.bin"));
+  const std::wstring target = temp.File(L"n.bin");
+
+  // Not a number: WinINet reads to the end of the connection, and the file is fetched again whole.
+  WriteFileBytes(target, data.substr(0, 150000));
+  FaultPlan plan = Plain(data);
+  plan.length = LengthHeader::kNonNumeric;
+  files.Serve("/files/n.bin", plan);
+  EXPECT_EQ(PELK_PHASE_FINISHED, Download(h, target));
+  EXPECT_TRUE(FileHolds(target, data));
+
+  // 2^65: WinINet would wrap it and cut the body short, so the answer is refused before the file is
+  // touched: the download fails and the partial file stays as it was.
+  WriteFileBytes(target, data.substr(0, 150000));
+  plan.length = LengthHeader::kHuge;
+  files.Serve("/files/n.bin", plan);
+  EXPECT_EQ(PELK_E_READ, Download(h, target));
+  EXPECT_TRUE(FileHolds(target, data.substr(0, 150000)));
+}
+
+TEST_F(Faults, AnAnswerWithoutContentTypeLeavesThePartialFileAlone) {
+  const std::string data = SampleBytes(100000, 61);
+  const int32_t h = OpenWithList(0, files.Url("/files/t.bin"));
+  const std::wstring target = temp.File(L"t.bin");
+  for (LengthHeader length : {LengthHeader::kAbsent, LengthHeader::kTrue}) {
+    SCOPED_TRACE(length == LengthHeader::kAbsent ? "without Content-Length" : "with Content-Length");
+    WriteFileBytes(target, data.substr(0, 40000));
+    FaultPlan plan = Plain(data);
+    plan.length = length;
+    plan.contentType.clear();
+    files.Serve("/files/t.bin", plan);
+    EXPECT_EQ(PELK_E_CONTENT_TYPE, Download(h, target));
+    EXPECT_TRUE(FileHolds(target, data.substr(0, 40000)));
+  }
+}
+
+TEST_F(Faults, ATargetWithoutAFolderLandsInTheCurrentFolder) {
+  const std::string data = SampleBytes(50000, 67);
+  files.Serve("/files/setup.bin", Plain(data));
+  const int32_t h = OpenWithList(0, files.Url("/files/setup.bin"));
+  // The current folder is the process's: a scratch one for the download, restored before it is removed.
+  struct CurrentFolder {
+    explicit CurrentFolder(const std::wstring& folder) : before(MAX_PATH, L'\0') {
+      before.resize(GetCurrentDirectoryW(MAX_PATH, &before[0]));
+      changed = SetCurrentDirectoryW(folder.c_str()) != FALSE;
+    }
+    ~CurrentFolder() { SetCurrentDirectoryW(before.c_str()); }
+    std::wstring before;
+    bool changed;
+  };
+  {
+    CurrentFolder scratch(temp.path());
+    ASSERT_TRUE(scratch.changed);
+    EXPECT_EQ(PELK_PHASE_FINISHED, Download(h, L"setup.bin"));
+  }
+  EXPECT_TRUE(FileHolds(temp.File(L"setup.bin"), data));
+}
+
+TEST_F(Faults, StatisticsNameTheUrlTheDownloadWasSubmittedWith) {
+  FaultPlan stalling = Plain(SampleBytes(200000, 71));
+  stalling.stallAfter = 50000;
+  files.Serve("/files/first.bin", stalling);
+  const std::string firstUrl = files.Url("/files/first.bin");
+  // The caller queries again during the download and gets another list, or an empty one.
+  size_t stalls = 0;
+  for (const std::string& secondUrl : {files.Url("/files/second.bin"), std::string()}) {
+    SCOPED_TRACE(secondUrl.empty() ? "empty second list" : "second list with another URL");
+    const int32_t h = OpenWithList(0, firstUrl);
+    const std::wstring target = temp.File(L"first-" + std::to_wstring(stalls) + L".bin");
+    EXPECT_EQ(PELK_S_STILL_RUNNING, pelk.PelkDownloadSubmit(h, 0, target.c_str()));
+    ASSERT_TRUE(files.WaitForStalls(++stalls));
+    AnswerList(secondUrl);
+    EXPECT_EQ(PELK_S_OK, pelk.PelkQuerySubmit(h, 30000));
+    files.ReleaseStalls();
+    EXPECT_TRUE(IsFinal(WaitForEnd(h)));
+
+    const size_t reports = Sent("ReportCmd:Report").size();
+    EXPECT_EQ(PELK_S_OK, pelk.PelkReportSubmit(h));
+    ASSERT_EQ(reports + 1, Sent("ReportCmd:Report").size());
+    const std::wstring report = BodyText(Sent("ReportCmd:Report").back().body);
+    EXPECT_NE(std::wstring::npos, report.find(Widen(firstUrl)));
+    if (!secondUrl.empty()) {
+      EXPECT_EQ(std::wstring::npos, report.find(Widen(secondUrl)));
+    }
+    EXPECT_EQ(PELK_S_OK, pelk.PelkClose(h));
+  }
+}
+
+TEST_F(Faults, AnAnswerWithoutHeaderFailsAndKeepsTheStatisticsAndTheList) {
+  files.Serve("/files/a.bin", Plain(SampleBytes(1000, 73)));
+  const int32_t h = OpenWithList(0, files.Url("/files/a.bin"));
+  const std::string update =
+      UpdateElement({"C2", "Other", files.Url("/files/b.bin"), "", "{P}", "{D}", "en", "2.0", "0"});
+  const std::string answers[] = {
+      "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<packet><body>" + update + "</body></packet>",
+      "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<html><body><form action=\"/login\"/></body></html>"};
+
+  // A report answered that way was not delivered: its statistics go out again with the next one.
+  EXPECT_EQ(PELK_PHASE_FINISHED, Download(h, temp.File(L"a.bin")));
+  onReport = [&answers](const httplib::Request&, httplib::Response& res) { res.set_content(answers[1], "text/xml"); };
+  // Well-formed XML without a header carries no service status: PELK_E_SERVICE_UNKNOWN.
+  EXPECT_EQ(PELK_E_SERVICE_UNKNOWN, pelk.PelkReportSubmit(h));
+  onReport = nullptr;
+  EXPECT_EQ(PELK_S_OK, pelk.PelkReportSubmit(h));
+  const std::vector<RecordedRequest> reports = Sent("ReportCmd:Report");
+  EXPECT_EQ(2u, reports.size());
+  EXPECT_NE(std::wstring::npos, BodyText(reports.empty() ? "" : reports.back().body).find(files.WUrl("/files/a.bin")));
+
+  // A query answered that way fails and the caller's list stays.
+  for (const std::string& answer : answers) {
+    onQuery = [answer](const httplib::Request&, httplib::Response& res) { res.set_content(answer, "text/xml"); };
+    EXPECT_EQ(PELK_E_SERVICE_UNKNOWN, pelk.PelkQuerySubmit(h, 30000)) << answer;
+    int32_t count = 0;
+    EXPECT_EQ(PELK_S_OK, pelk.PelkGetDistCount(h, &count));
+    ASSERT_EQ(1, count);
+    EXPECT_EQ(files.WUrl("/files/a.bin"), Text(pelk.PelkGetDistDownloadURL, h, 0));
+  }
+}
+
+TEST_F(Faults, EmptyIdentityTextsStillMakeABlankUserAgentToken) {
+  int32_t h = 0;
+  ASSERT_EQ(PELK_S_OK, pelk.PelkOpen(L"Setup", L"3.1", L"", L"", L"de-DE", 0, &h));
+  AnswerList(files.Url("/files/u.bin"));
+  EXPECT_EQ(PELK_S_OK, pelk.PelkQuerySubmit(h, 30000));
+  EXPECT_EQ("HvWebServiceClient (hvvornet 14.0.0;Setup 3.1;hvpelk 14.0.0; ;)",
+            Sent("ContentCmd:Query").back().Header("User-Agent"));
+
+  EXPECT_EQ(PELK_S_OK, pelk.PelkClose(h));
+
+  // With empty application texts the ping and the download carry the blank token alone.
+  ASSERT_EQ(PELK_S_OK, pelk.PelkOpen(L"", L"", L"", L"", L"de-DE", 0, &h));
+  EXPECT_EQ(PELK_S_OK, pelk.PelkPingServer(h, 30000));
+  EXPECT_EQ("HvWebServiceClient (hvvornet 14.0.0; ;)", Sent("PingCmd:Ping").back().Header("User-Agent"));
+  files.Serve("/files/u.bin", Plain("data"));
+  EXPECT_EQ(PELK_S_OK, pelk.PelkQuerySubmit(h, 30000));
+  EXPECT_EQ(PELK_PHASE_FINISHED, Download(h, temp.File(L"u.bin")));
+  ASSERT_FALSE(files.Requests().empty());
+  EXPECT_EQ("HvWebServiceClient (hvvornet 14.0.0; ;)", files.Requests().back().Header("User-Agent"));
+}
+
+}  // namespace
+}  // namespace hvtest
