@@ -14,11 +14,6 @@
 namespace hv {
 namespace {
 
-// Process-wide. Abort closes a session's root handle under it from the caller's thread; the worker
-// takes it whenever it stores or closes one of its internet handles, so that an abort and the worker
-// never close the same handle twice.
-Lock g_abortLock;
-
 std::atomic<CredentialsDialog> g_credentialsDialog{&InternetErrorDlg};
 
 // Request and response bodies move in blocks of this size: constant memory for transfers of any size.
@@ -241,7 +236,7 @@ void HttpSession::Run(Exchange& exchange, const std::wstring& body, std::string&
 void HttpSession::OpenSession() {
   OperationTag tag(L"OpenSession");
   {
-    LockGuard guard(g_abortLock);
+    LockGuard guard(abortLock_);
     internet_.reset();
   }
   std::wstring agent = L"HvWebServiceClient (";
@@ -258,7 +253,7 @@ void HttpSession::OpenSession() {
     LogFailure(L"Failed to create the internet session: ");
     Throw(PELK_E_INTERNET_OPEN);
   }
-  LockGuard guard(g_abortLock);
+  LockGuard guard(abortLock_);
   // An abort that came before the handle existed still counts: the new handle is closed at once and
   // Submit sees the exchange as aborted.
   if (!abortRequested_) internet_ = std::move(root);
@@ -315,7 +310,7 @@ void HttpSession::OpenConnection(const Exchange& exchange) {
   // WinINet's own HTTP decoding (INTERNET_OPTION_HTTP_DECODING) stays off: with it, Wine decodes gzip
   // bodies itself, drops the Content-Length and reports a wrong Content-Encoding, and the byte ranges
   // of a resumed download would no longer match the file. Submit decodes gzip itself, exactly once.
-  LockGuard guard(g_abortLock);
+  LockGuard guard(abortLock_);
   connection_ = std::move(connection);
 }
 
@@ -345,7 +340,7 @@ void HttpSession::OpenRequest(const wchar_t* verb, const Exchange& exchange) {
     Throw(PELK_E_OPEN_REQUEST);
   }
   {
-    LockGuard guard(g_abortLock);
+    LockGuard guard(abortLock_);
     request_ = std::move(request);
   }
   if (acceptGzip_ && !HttpAddRequestHeadersW(Live(request_), L"Accept-Encoding: gzip\r\n", static_cast<DWORD>(-1),
@@ -801,7 +796,7 @@ void HttpSession::Close(StatusCode state) {
   DropHandle(request_);
   DropHandle(connection_);
   {
-    LockGuard guard(g_abortLock);
+    LockGuard guard(abortLock_);
     internet_.reset();
   }
   // The phase first: nothing after this (a log line that cannot be allocated) can keep it from a poller.
@@ -812,7 +807,7 @@ void HttpSession::Close(StatusCode state) {
 
 void HttpSession::Abort() {
   OperationTag tag(L"Abort");
-  LockGuard guard(g_abortLock);
+  LockGuard guard(abortLock_);
   abortRequested_ = true;
   // Closing the root handle closes the connection and request under it and fails the call the worker
   // is blocked in.
@@ -822,17 +817,17 @@ void HttpSession::Abort() {
 
 void HttpSession::ClearAbort() {
   OperationTag tag(L"ClearAbort");
-  LockGuard guard(g_abortLock);
+  LockGuard guard(abortLock_);
   abortRequested_ = false;
 }
 
 HINTERNET HttpSession::Root() const {
-  LockGuard guard(g_abortLock);
+  LockGuard guard(abortLock_);
   return internet_.get();
 }
 
 HINTERNET HttpSession::Live(const UniqueInternet& handle) const {
-  LockGuard guard(g_abortLock);
+  LockGuard guard(abortLock_);
   // After an abort the handle has been closed with its root, and its value may already belong to another
   // session's new handle: it must not be used again. The exchange ends quietly instead.
   if (abortRequested_) Throw(PELK_PHASE_CLOSED);
@@ -840,12 +835,12 @@ HINTERNET HttpSession::Live(const UniqueInternet& handle) const {
 }
 
 bool HttpSession::WasAborted() const {
-  LockGuard guard(g_abortLock);
+  LockGuard guard(abortLock_);
   return abortRequested_;
 }
 
 void HttpSession::DropHandle(UniqueInternet& handle) {
-  LockGuard guard(g_abortLock);
+  LockGuard guard(abortLock_);
   // After an abort WinINet has already closed this handle with its root; closing it again could hit
   // a handle value that was handed out anew in the meantime.
   if (abortRequested_) {

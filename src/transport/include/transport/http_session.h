@@ -56,7 +56,7 @@ class HttpSession {
   // (the error's phase) and thrown; the counts describe this exchange only.
   void Submit(const std::wstring& url, const std::wstring& body, std::string& response);
 
-  // Caller's thread: closes the root handle under the process-wide abort lock, which fails the worker's
+  // Caller's thread: closes the root handle under the session's abort lock, which fails the worker's
   // blocked WinINet call (Wine's WinINet lets that call finish when the server next sends something and
   // fails the call after it). The abort also holds off an exchange that has not opened its root handle
   // yet, until ClearAbort.
@@ -135,7 +135,12 @@ class HttpSession {
   UniqueInternet internet_;
   UniqueInternet connection_;
   UniqueInternet request_;
-  bool abortRequested_ = false;  // guarded by the abort lock
+  // Abort closes the root handle under this lock from the caller's thread; the worker takes it whenever
+  // it stores or closes one of the handles, so that the two never close the same handle twice. One per
+  // session: closing a request can take as long as reading the rest of its answer, and that must not
+  // hold up the aborts of other sessions.
+  mutable Lock abortLock_;
+  bool abortRequested_ = false;  // guarded by abortLock_
 
   TransferProgress progress_;  // worker's own
   mutable Lock progressLock_;

@@ -13,7 +13,7 @@
 //   succeeded. The progress record is the one thing both read while the worker runs: the session copies
 //   it under a lock.
 // - Cancel reaches the running worker only through HttpSession::Abort, which closes the session's root
-//   handle under the process-wide abort lock and so fails the WinINet call the worker is blocked in.
+//   handle under the session's abort lock and so fails the WinINet call the worker is blocked in.
 //   Cancel(true) then waits for the signal and collects the worker; Cancel(false) returns at once and
 //   leaves the worker for Check, which reports the aborted exchange's own outcome.
 // - The destructor cancels with waiting: no worker outlives its job.
