@@ -558,19 +558,27 @@ uint64_t HttpSession::ExistingFileSize() const {
 
 void HttpSession::PrepareTargetFile(Exchange& exchange) {
   LogLine(L"\t[Submit]: Streaming to file enabled.  Creating file...");
-  const std::wstring encoding = ContentEncoding();
-  exchange.encoded = EqualsNoCase(encoding, L"gzip");
-  if (!encoding.empty() && !exchange.encoded && IsLogEnabled()) {
-    LogError(L"Unsupported content encoding on response: " + encoding);
-  }
-  const uint64_t size = exchange.target.Open(exchange.encoded ? targetPath_ + kEncodedSuffix : targetPath_);
-  progress_.bytesReceived = size;
-  Publish();
+  const uint64_t size = OpenFileForAnswer(exchange);
   if (size > 0 || exchange.resumeFrom > 0) ContinueFile(exchange, size);
   // What is still to come has to fit; a file at least as long as announced needs nothing more.
   const uint64_t remaining =
       progress_.totalBytes > progress_.bytesReceived ? progress_.totalBytes - progress_.bytesReceived : 0;
   if (!HasFreeSpace(targetPath_, remaining)) Throw(PELK_E_DISK_SPACE);
+}
+
+uint64_t HttpSession::OpenFileForAnswer(Exchange& exchange) {
+  const std::wstring encoding = ContentEncoding();
+  exchange.encoded = EqualsNoCase(encoding, L"gzip");
+  if (!encoding.empty() && !exchange.encoded && IsLogEnabled()) {
+    LogError(L"Unsupported content encoding on response: " + encoding);
+  }
+  // An encoded file left from an earlier answer would steer every later resume: the server now sends
+  // the file as it is.
+  if (!exchange.encoded) DeleteFileW((targetPath_ + kEncodedSuffix).c_str());
+  const uint64_t size = exchange.target.Open(exchange.encoded ? targetPath_ + kEncodedSuffix : targetPath_);
+  progress_.bytesReceived = size;
+  Publish();
+  return size;
 }
 
 void HttpSession::ContinueFile(Exchange& exchange, uint64_t size) {
@@ -617,6 +625,12 @@ void HttpSession::ContinueFile(Exchange& exchange, uint64_t size) {
   CheckStatusCode(exchange, true);
   if (exchange.httpStatus != 200) Throw(PELK_E_HTTP_STATUS);
   ReadTotalDataSize(exchange);
+  // The whole file may come in another encoding than the first answer named: it goes to that
+  // encoding's file, which starts again too.
+  if (EqualsNoCase(ContentEncoding(), L"gzip") != exchange.encoded) {
+    OpenFileForAnswer(exchange);
+    StartFileAgain(exchange);
+  }
 }
 
 void HttpSession::RestartFileNow(Exchange& exchange) {

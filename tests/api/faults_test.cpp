@@ -173,6 +173,22 @@ TEST_F(Faults, ACompletedGzipDownloadSubmittedAgainStaysIdentical) {
   }
 }
 
+TEST_F(Faults, AnEncodedFileLeftBehindIsDroppedOnceTheServerSendsTheFileAsItIs) {
+  const std::string data = SampleBytes(300000, 61);
+  files.Serve("/files/s.bin", Plain(data));
+  const int32_t h = OpenWithList(0, files.Url("/files/s.bin"));
+  const std::wstring target = temp.File(L"s.bin");
+  WriteFileBytes(target + L".encoded", Gzip(data).substr(0, 100000));  // an interrupted gzip-encoded download
+  WriteFileBytes(target, data.substr(0, 50000));
+
+  EXPECT_EQ(PELK_PHASE_FINISHED, Download(h, target));
+  EXPECT_TRUE(FileHolds(target, data));
+  EXPECT_FALSE(FileExists(target + L".encoded"));
+  const size_t first = files.RequestCount();
+  EXPECT_EQ(PELK_PHASE_FINISHED, Download(h, target));
+  EXPECT_EQ(0u, SentSince(first)) << "the complete file submitted again";
+}
+
 TEST_F(Faults, AContentLengthThatIsNoNumberCountsAsUnknown) {
   const std::string data = SampleBytes(400000, 59);
   const int32_t h = OpenWithList(0, files.Url("/files/n.bin"));

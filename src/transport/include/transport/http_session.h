@@ -86,6 +86,8 @@ class HttpSession {
   void ReadTotalDataSize(Exchange& exchange);
   uint64_t ExistingFileSize() const;  // of the file a download would continue; 0 when none
   void PrepareTargetFile(Exchange& exchange);
+  // Opens the file the answer's body goes to (the encoded file for gzip) and returns its size.
+  uint64_t OpenFileForAnswer(Exchange& exchange);
   // Decides, from the first answer, whether the file on disk (size bytes) is continued, complete, or
   // started again (with a second, unranged request when the answer cannot serve as the whole file).
   void ContinueFile(Exchange& exchange, uint64_t size);
