@@ -645,15 +645,16 @@ void HttpSession::StartFileAgain(Exchange& exchange) {
 }
 
 bool HttpSession::AnswerContinues(Exchange& exchange, uint64_t size, uint64_t& total) {
-  // Only "bytes <size>-<total - 1>/<total>", with a length to match and the encoding of the file it
-  // continues, continues the file.
+  // Only "bytes <size>-<total - 1>/<total>", with a length to match (one that is no number counts as
+  // absent: the body runs to the end of the connection, and the total tells whether it all came) and
+  // the encoding of the file it continues, continues the file.
   std::wstring range;
   std::wstring lengthText;
   uint64_t first = 0, last = 0, length = 0;
   if (!QueryHeader(Live(request_), HTTP_QUERY_CONTENT_RANGE, range)) return false;
   if (!ParseContentRange(range, first, last, total) || first != size || last + 1 != total) return false;
-  if (QueryHeader(Live(request_), HTTP_QUERY_CONTENT_LENGTH, lengthText) &&
-      (!ParseUInt64(lengthText, length, 0) || length != total - first)) {
+  if (QueryHeader(Live(request_), HTTP_QUERY_CONTENT_LENGTH, lengthText) && ParseUInt64(lengthText, length, 0) &&
+      length != total - first) {
     return false;
   }
   return EqualsNoCase(ContentEncoding(), exchange.encoded ? L"gzip" : L"");

@@ -194,13 +194,21 @@ TEST_F(Faults, AContentLengthThatIsNoNumberCountsAsUnknown) {
   const int32_t h = OpenWithList(0, files.Url("/files/n.bin"));
   const std::wstring target = temp.File(L"n.bin");
 
-  // Not a number: WinINet reads to the end of the connection, and the file is fetched again whole.
+  // Not a number: WinINet reads to the end of the connection; the rest is appended and checked against
+  // the Content-Range total.
   WriteFileBytes(target, data.substr(0, 150000));
   FaultPlan plan = Plain(data);
   plan.length = LengthHeader::kNonNumeric;
+  plan.cutAfter = 100000;
   files.Serve("/files/n.bin", plan);
+  EXPECT_EQ(PELK_E_CONNECTION, Download(h, target)) << "a body cut short";
+  EXPECT_TRUE(FileHolds(target, data.substr(0, 250000)));
+  plan.cutAfter = FaultPlan::kNever;
+  files.Serve("/files/n.bin", plan);
+  const size_t first = files.RequestCount();
   EXPECT_EQ(PELK_PHASE_FINISHED, Download(h, target));
   EXPECT_TRUE(FileHolds(target, data));
+  EXPECT_EQ(150000u, SentSince(first));
 
   // 2^65: WinINet would wrap it and cut the body short, so the answer is refused before the file is
   // touched: the download fails and the partial file stays as it was.

@@ -9,6 +9,7 @@ namespace {
 
 constexpr size_t kMaxHead = 64 * 1024;
 constexpr int kIdleMs = 30000;  // a client that neither sends nor reads for this long is dropped
+constexpr int kSliceMs = 50;    // the longest wait for a network event before a socket call is tried again
 constexpr size_t kChunk = 64 * 1024;
 constexpr size_t kUncounted = SIZE_MAX;  // SendAll's request index for bytes that are not body bytes
 
@@ -341,15 +342,17 @@ bool FaultServer::Answer(SOCKET socket, HANDLE ready, const FaultPlan& plan, con
 }
 
 bool FaultServer::SendAll(SOCKET socket, HANDLE ready, const char* data, size_t length, size_t countFor) {
+  auto deadline = IdleDeadline();
   while (length > 0) {
     const int sent = send(socket, data, static_cast<int>(std::min(length, kChunk)), 0);
     if (sent > 0) {
       data += sent;
       length -= sent;
+      deadline = IdleDeadline();
       std::lock_guard<std::mutex> lock(mutex_);
       lastSend_ = std::chrono::steady_clock::now();
       if (countFor != kUncounted) requests_[countFor].bytesSent += sent;
-    } else if (WSAGetLastError() != WSAEWOULDBLOCK || !WaitSocket(socket, ready, kIdleMs)) {
+    } else if (WSAGetLastError() != WSAEWOULDBLOCK || !WaitSocket(socket, ready, deadline)) {
       return false;
     }
   }
@@ -366,19 +369,30 @@ void FaultServer::Stall(const FaultPlan& plan) {
 
 bool FaultServer::Receive(SOCKET socket, HANDLE ready, std::string& into) const {
   char buffer[4096];
+  const auto deadline = IdleDeadline();
   for (;;) {
     const int got = recv(socket, buffer, sizeof(buffer), 0);
     if (got > 0) {
       into.append(buffer, got);
       return true;
     }
-    if (got == 0 || WSAGetLastError() != WSAEWOULDBLOCK || !WaitSocket(socket, ready, kIdleMs)) return false;
+    if (got == 0 || WSAGetLastError() != WSAEWOULDBLOCK || !WaitSocket(socket, ready, deadline)) return false;
   }
 }
 
-bool FaultServer::WaitSocket(SOCKET socket, HANDLE ready, int timeoutMs) const {
+std::chrono::steady_clock::time_point FaultServer::IdleDeadline() {
+  return std::chrono::steady_clock::now() + std::chrono::milliseconds(kIdleMs);
+}
+
+bool FaultServer::WaitSocket(SOCKET socket, HANDLE ready, std::chrono::steady_clock::time_point deadline) const {
+  // Short slices: under load Wine can leave a network event unsignalled (data that came between the
+  // socket call and the wait), which would otherwise stall the answer until the client gives up.
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+  if (left.count() <= 0) return false;
   const HANDLE events[] = {stopEvent_, ready};
-  if (WaitForMultipleObjects(2, events, FALSE, timeoutMs) != WAIT_OBJECT_0 + 1) return false;
+  const DWORD slice = static_cast<DWORD>(std::min<long long>(left.count(), kSliceMs));
+  const DWORD result = WaitForMultipleObjects(2, events, FALSE, slice);
+  if (result != WAIT_OBJECT_0 + 1) return result == WAIT_TIMEOUT;
   WSANETWORKEVENTS happened;
   return WSAEnumNetworkEvents(socket, ready, &happened) == 0;
 }

@@ -116,7 +116,10 @@ class FaultServer {
   void Stall(const FaultPlan& plan);
   // Appends what arrives next; false when the client closed, failed or stayed silent too long.
   bool Receive(SOCKET socket, HANDLE ready, std::string& into) const;
-  bool WaitSocket(SOCKET socket, HANDLE ready, int timeoutMs) const;  // false on stop or timeout
+  static std::chrono::steady_clock::time_point IdleDeadline();  // now + the idle limit
+  // Waits for a network event or a short slice, after which the caller tries its socket call again; false
+  // on stop or once the deadline has passed.
+  bool WaitSocket(SOCKET socket, HANDLE ready, std::chrono::steady_clock::time_point deadline) const;
 
   int port_ = -1;
   SOCKET listener_ = INVALID_SOCKET;
