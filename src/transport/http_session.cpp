@@ -470,13 +470,11 @@ void HttpSession::FailUpload(Exchange& exchange, StatusCode status) {
 
 HttpSession::Answer HttpSession::CheckStatusCode(Exchange& exchange, bool strict) {
   OperationTag tag(L"CheckStatusCode");
-  DWORD code = 0;
-  DWORD size = sizeof(code);
-  if (!HttpQueryInfoW(Live(request_), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &code, &size, nullptr)) {
+  const int code = QueryStatusCode(exchange);
+  if (code == 0) {
     LogFailure(L"Failed to check the status code: ");
     Throw(PELK_E_HTTP_STATUS);
   }
-  exchange.httpStatus = code;
   if (IsLogEnabled()) LogLine(L"\tStatus Code: " + Dec(code));
   switch (code) {
     case 200:
