@@ -10,13 +10,30 @@ export WINEARCH=win64
 export WINEDEBUG=-all
 # No Mono or Gecko install prompts in a fresh prefix.
 export WINEDLLOVERRIDES="mscoree=;mshtml="
+unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY no_proxy NO_PROXY all_proxy ALL_PROXY ftp_proxy
+
+# Tools are looked up only once scripts/setup may have installed them: a script calls find_tools after
+# setup (dev-test, which never installs anything, before its first build). Each missing tool is one line
+# and the script exits with status 1.
 # The 64-bit loader is named explicitly: once wine32 is installed, Debian's `wine` script prefers the
 # 32-bit loader for every program, and WINELOADER tells Wine which loader starts further processes.
-wine64_loader=/usr/lib/wine/wine64
-[ -x "$wine64_loader" ] || wine64_loader=$(command -v wine64 || command -v wine || echo wine64)
-export WINELOADER="$wine64_loader"
-wine64() { "$wine64_loader" "$@"; }
-unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY no_proxy NO_PROXY all_proxy ALL_PROXY ftp_proxy
+# Only files are looked up (type -P), never the wrapper function below.
+wine64_loader=
+find_tools() {
+  local missing=0 tool
+  wine64_loader=/usr/lib/wine/wine64
+  [ -x "$wine64_loader" ] || wine64_loader=$(type -P wine64 || true)
+  if [ -z "$wine64_loader" ]; then
+    echo "wine64 loader not found after setup: neither /usr/lib/wine/wine64 nor wine64 on PATH (package wine64)" >&2
+    missing=1
+  fi
+  for tool in cmake ctest wineserver i686-w64-mingw32-g++-posix x86_64-w64-mingw32-g++-posix; do
+    type -P "$tool" >/dev/null || { echo "$tool not found after setup (run scripts/setup as root)" >&2; missing=1; }
+  done
+  [ $missing -eq 0 ] || exit 1
+  export WINELOADER="$wine64_loader"
+}
+wine64() { "${wine64_loader:?find_tools was not called}" "$@"; }
 
 # The 32-bit loader runs the i686 programs in the same WoW64 prefix. Where the kernel refuses 32-bit code,
 # qemu takes them through binfmt_misc (scripts/setup registers it); can_run_32bit tells whether that works.
