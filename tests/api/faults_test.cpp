@@ -12,7 +12,7 @@
 namespace hvtest {
 namespace {
 
-constexpr uint64_t kMiB = 1024 * 1024;
+constexpr uint64_t kMiB = uint64_t{1024} * 1024;
 
 std::string Md5Hex(const std::string& bytes) {
   const std::wstring digest = Md5Of(bytes);
