@@ -257,6 +257,15 @@ bool DecodeGzipBuffer(const std::string& in, std::string& out) {
   return Decode(source, sink);
 }
 
+std::string DecodeGzipText(const std::string& in) {
+  std::string text;
+  DecodeGzipBuffer(in, text);
+  const std::string mark = text.substr(0, 2);
+  const bool utf16 = mark == "\xFF\xFE" || mark == "\xFE\xFF";
+  if (!utf16) text.resize(std::min(text.size(), text.find('\0')));
+  return text;
+}
+
 bool DecodeGzipFile(const std::wstring& source, const std::wstring& destination,
                     const std::function<bool()>& keepGoing) {
   UniqueFile input(CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,

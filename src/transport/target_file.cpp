@@ -6,7 +6,6 @@
 #include "support/log.h"
 #include "support/status.h"
 #include "support/strings.h"
-#include "transport/gzip.h"
 
 namespace hv {
 
@@ -44,26 +43,6 @@ void TargetFile::Write(const char* data, DWORD length) {
 }
 
 void TargetFile::Close() { file_.reset(); }
-
-bool TargetFile::DecodeGzipInto(const std::wstring& destination, const std::function<bool()>& keepGoing) {
-  file_.reset();
-  const std::wstring temporary = destination + L".temp";
-  if (!DecodeGzipFile(path_, temporary, keepGoing)) {
-    if (!keepGoing()) return false;  // stopped: the encoded file can be decoded another time
-    if (IsLogEnabled()) LogError(L"Failed to decode the gzip content of " + destination);
-    DeleteFileW(path_.c_str());
-    Throw(PELK_E_GZIP);
-  }
-  // One replacing move: the target is never missing, whatever fails.
-  if (!MoveFileExW(temporary.c_str(), destination.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-    LogFailure(L"Failed to replace the target file with its decoded content: ");
-    const DWORD error = GetLastError();
-    DeleteFileW(temporary.c_str());
-    ThrowSystemError(error);
-  }
-  DeleteFileW(path_.c_str());
-  return true;
-}
 
 bool HasFreeSpace(const std::wstring& path, uint64_t size) {
   OperationTag tag(L"HasFreeSpace");

@@ -13,6 +13,11 @@ namespace hv {
 // so far. A member whose input ends right after its deflate data, with no trailer at all, counts as decoded.
 bool DecodeGzipBuffer(const std::string& in, std::string& out);
 
+// A gzip-encoded text answer, decoded as DecodeGzipBuffer does (what a failure leaves decoded is kept) and
+// cut at its first zero byte, unless the text is UTF-16 (it starts with a byte order mark), where zero
+// bytes belong to the characters.
+std::string DecodeGzipText(const std::string& in);
+
 // Decodes the source file into the destination file (created or replaced), streaming in constant memory
 // and asking keepGoing before every 64 KiB read. Same success rule as DecodeGzipBuffer, plus read and write
 // errors and a stop; on failure the source is kept and a destination this call created is removed (one

@@ -1,12 +1,11 @@
-// The file a download streams into, for the length of one exchange on the worker thread: opened where it
-// is (a partial file is resumed), written block by block, and, for a gzip-encoded answer, decoded into the
-// download's target. Every failure is a thrown hv::StatusError; a file never goes missing on a failure.
+// One open file a download streams into (the target or its encoded file; which one, and what becomes of
+// it, is DownloadFile's to decide): opened where it is, written block by block. Every failure is a thrown
+// hv::StatusError.
 #pragma once
 
 #include <windows.h>
 
 #include <cstdint>
-#include <functional>
 #include <string>
 
 #include "support/scoped_handle.h"
@@ -25,13 +24,6 @@ class TargetFile {
   // Appends a block. Throws PELK_E_DISK_SPACE for a full disk or a short write, a system error otherwise.
   void Write(const char* data, DWORD length);
   void Close();  // nothing when not open
-  // Closes the file, which holds gzip-encoded content, and decodes it into destination through
-  // "<destination>.temp", which then replaces destination in one move; the encoded file is removed.
-  // keepGoing as DecodeGzipFile: false returned when it stopped the decoding (every file stays as it
-  // was). Throws PELK_E_GZIP when the content cannot be decoded (the encoded file is removed, since it can
-  // never become the target; destination is untouched), or a system error when the decoded file cannot
-  // take destination's place.
-  bool DecodeGzipInto(const std::wstring& destination, const std::function<bool()>& keepGoing);
 
  private:
   std::wstring path_;
