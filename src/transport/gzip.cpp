@@ -87,21 +87,28 @@ class FileSource : public ByteSource {
       : file_(file), keepGoing_(keepGoing), buffer_(kBlockSize) {}
   bool Refill() override {
     DWORD read = 0;
-    if (!keepGoing_() || !ReadFile(file_, buffer_.data(), static_cast<DWORD>(buffer_.size()), &read, nullptr)) {
-      failed_ = true;
+    if (!keepGoing_()) {
+      stopped_ = true;
+      return false;
+    }
+    if (!ReadFile(file_, buffer_.data(), static_cast<DWORD>(buffer_.size()), &read, nullptr)) {
+      error_ = GetLastError();
       return false;
     }
     next_ = buffer_.data();
     avail_ = read;
     return read > 0;
   }
-  bool ReadFailed() const override { return failed_; }
+  bool ReadFailed() const override { return stopped_ || error_ != 0; }
+  bool stopped() const { return stopped_; }
+  DWORD error() const { return error_; }
 
  private:
   HANDLE file_;
   const std::function<bool()>& keepGoing_;
   std::vector<unsigned char> buffer_;
-  bool failed_ = false;
+  bool stopped_ = false;
+  DWORD error_ = 0;
 };
 
 // Receives the decoded bytes; false stops the decoding as failed.
@@ -128,11 +135,19 @@ class FileSink : public ByteSink {
   explicit FileSink(HANDLE file) : file_(file) {}
   bool Write(const unsigned char* data, size_t size) override {
     DWORD written = 0;
-    return WriteFile(file_, data, static_cast<DWORD>(size), &written, nullptr) && written == size;
+    if (!WriteFile(file_, data, static_cast<DWORD>(size), &written, nullptr)) {
+      error_ = GetLastError();
+    } else if (written != size) {
+      error_ = ERROR_DISK_FULL;  // a short write to a disk file means the volume is full
+    }
+    return error_ == 0;
   }
+  DWORD error() const { return error_; }
+  void Failed(DWORD error) { error_ = error; }
 
  private:
   HANDLE file_;
+  DWORD error_ = 0;
 };
 
 enum class MemberResult { Decoded, NoMember, Failed };
@@ -266,24 +281,33 @@ std::string DecodeGzipText(const std::string& in) {
   return text;
 }
 
-bool DecodeGzipFile(const std::wstring& source, const std::wstring& destination,
-                    const std::function<bool()>& keepGoing) {
+GzipFileResult DecodeGzipFile(const std::wstring& source, const std::wstring& destination,
+                              const std::function<bool()>& keepGoing, DWORD& ioError) {
+  ioError = 0;
   UniqueFile input(CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-  if (!input) return false;
   // Only a destination this call created is removed on failure; a failed create (for example the
   // destination naming the source) leaves every file as it was.
-  UniqueFile output(CreateFileW(destination.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                                nullptr));
-  if (!output) return false;
-
+  UniqueFile output;
+  if (input) {
+    output.reset(CreateFileW(destination.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                             nullptr));
+  }
+  if (!output) {
+    ioError = GetLastError();
+    return GzipFileResult::IoError;
+  }
   FileSource in(input.get(), keepGoing);
   FileSink out(output.get());
   bool ok = Decode(in, out);
-  if (ok && !FlushFileBuffers(output.get())) ok = false;
+  if (ok && !FlushFileBuffers(output.get())) out.Failed(GetLastError());
+  ok = ok && out.error() == 0;
   output.reset();
-  if (!ok) DeleteFileW(destination.c_str());
-  return ok;
+  if (ok) return GzipFileResult::Decoded;
+  DeleteFileW(destination.c_str());
+  if (in.stopped()) return GzipFileResult::Stopped;
+  ioError = in.error() != 0 ? in.error() : out.error();
+  return ioError != 0 ? GzipFileResult::IoError : GzipFileResult::DamagedData;
 }
 
 }  // namespace hv

@@ -10,11 +10,11 @@ constexpr DWORD kContentTypeChars = 260;
 
 // A response header as text; false when it is absent or cannot be read. The buffer grows to the size
 // WinINet asks for.
-bool QueryHeader(HINTERNET request, DWORD infoLevel, std::wstring& out) {
+bool QueryHeader(const HeaderQuery& query, DWORD infoLevel, std::wstring& out) {
   std::wstring buffer;
   DWORD bytes = 0;
   for (;;) {
-    if (HttpQueryInfoW(request, infoLevel, buffer.empty() ? nullptr : &buffer[0], &bytes, nullptr)) {
+    if (query(infoLevel, buffer.empty() ? nullptr : &buffer[0], &bytes)) {
       out.assign(buffer.c_str(), buffer.empty() ? 0 : bytes / sizeof(wchar_t));
       return true;
     }
@@ -26,20 +26,20 @@ bool QueryHeader(HINTERNET request, DWORD infoLevel, std::wstring& out) {
 
 }  // namespace
 
-HttpAnswer ReadHttpAnswer(HINTERNET request) {
+HttpAnswer ReadHttpAnswer(const HeaderQuery& query) {
   HttpAnswer answer;
-  answer.hasLength = QueryHeader(request, HTTP_QUERY_CONTENT_LENGTH, answer.lengthText) &&
+  answer.hasLength = QueryHeader(query, HTTP_QUERY_CONTENT_LENGTH, answer.lengthText) &&
                      ParseUInt64(answer.lengthText, answer.length, 0);
-  QueryHeader(request, HTTP_QUERY_CONTENT_RANGE, answer.contentRange);
-  QueryHeader(request, HTTP_QUERY_CONTENT_ENCODING, answer.contentEncoding);
+  QueryHeader(query, HTTP_QUERY_CONTENT_RANGE, answer.contentRange);
+  QueryHeader(query, HTTP_QUERY_CONTENT_ENCODING, answer.contentEncoding);
   // The content type in a buffer of fixed size: a longer one counts as unreadable.
   std::wstring type(kContentTypeChars, L'\0');
   DWORD bytes = kContentTypeChars * sizeof(wchar_t);
-  answer.contentTypeRead = HttpQueryInfoW(request, HTTP_QUERY_CONTENT_TYPE, &type[0], &bytes, nullptr) != FALSE;
+  answer.contentTypeRead = query(HTTP_QUERY_CONTENT_TYPE, &type[0], &bytes);
   if (answer.contentTypeRead) answer.contentType = type.substr(0, bytes / sizeof(wchar_t));
   // The status last, so that the error of a failed query is its own.
   DWORD size = sizeof(answer.status);
-  if (!HttpQueryInfoW(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &answer.status, &size, nullptr)) {
+  if (!query(HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &answer.status, &size)) {
     answer.status = 0;
     answer.statusError = GetLastError();
   }

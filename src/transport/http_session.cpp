@@ -1,5 +1,6 @@
 #include "transport/http_session.h"
 
+#include <algorithm>
 #include <atomic>
 #include <optional>
 
@@ -10,22 +11,16 @@
 #include "support/version.h"
 #include "transport/download_file.h"
 #include "transport/gzip.h"
+#include "transport/http_request.h"
 
 namespace hv {
 namespace {
-
-using Kind = InternetHandles::Kind;
-
-std::atomic<CredentialsDialog> g_credentialsDialog{&InternetErrorDlg};
 
 // Request and response bodies move in blocks of this size: constant memory for transfers of any size.
 constexpr DWORD kTransferBlockSize = 16384;
 constexpr wchar_t kUserAgentModule[] = L"hvvornet";
 constexpr DWORD kUrlPartLength = 2084;  // the longest URL part WinINet works with
 constexpr DWORD kReceiveTimeoutMs = 300000;
-constexpr DWORD kProxyAuthenticationError = 407;
-constexpr DWORD kCredentialsDialogFlags =
-    FLAGS_ERROR_UI_FILTER_FOR_ERRORS | FLAGS_ERROR_UI_FLAGS_CHANGE_OPTIONS | FLAGS_ERROR_UI_FLAGS_GENERATE_DATA;
 constexpr DWORD kFirstInternetError = 12001;
 constexpr DWORD kLastInternetError = 12174;
 constexpr uint64_t k2GiB = 0x80000000ull;
@@ -40,16 +35,11 @@ struct HttpSession::Exchange {
 
   const std::wstring& url;
   std::wstring host;
-  std::wstring path;  // with the query string: it is the request's object name
   uint16_t port = 0;
-  DWORD flags = kPlainRequestFlags;
+  RequestOptions request;
   HttpAnswer answer;                 // the current request's
   std::optional<DownloadFile> file;  // a download's side of the exchange
 };
-
-CredentialsDialog SetCredentialsDialog(CredentialsDialog dialog) {
-  return g_credentialsDialog.exchange(dialog ? dialog : &InternetErrorDlg);
-}
 
 bool IsSecureUrl(const std::wstring& url) {
   OperationTag tag(L"IsSecureUrl");
@@ -147,29 +137,49 @@ void HttpSession::Submit(const std::wstring& url, const std::wstring& body, std:
 bool HttpSession::Run(Exchange& exchange, const std::wstring& body, std::string& response) {
   LogLine(L"\t[Submit]: Cracking the URL...");
   CrackUrl(exchange);
+  // What the target's path alone can refuse is refused before anything is sent.
+  if (exchange.file) exchange.file->Begin();
   LogLine(L"\t[Submit]: Opening the connection...");
   if (!OpenConnection(exchange)) return false;
-  exchange.flags = IsSecureUrl(exchange.url) ? kSecureRequestFlags : kPlainRequestFlags;
-  // A download that finds a file already there asks for the rest of it at once. An answer whose body is
-  // not wanted (a complete file, an unranged first answer for a partial one) would cost its whole length:
-  // closing such a request makes WinINet read what the server keeps sending.
-  if (exchange.file) {
-    progress_.bytesReceived = exchange.file->ResumeOffset();
+  exchange.request.flags = IsSecureUrl(exchange.url) ? kSecureRequestFlags : kPlainRequestFlags;
+  exchange.request.acceptGzip = acceptGzip_;
+  exchange.request.noPrompt = noPrompt_;
+  exchange.request.parentWindow = parentWindow_;
+  if (!exchange.file) return Transfer(exchange, body, response);
+  const auto onProgress = [this] {
     Publish();
+    return !handles_.Aborted();
+  };
+  for (;;) {
+    // A file already there is asked for from its end on, at once: an answer whose body is not wanted
+    // would cost its whole length, since closing such a request makes WinINet read what the server sends.
+    progress_.bytesReceived = exchange.file->RequestFrom();
+    Publish();
+    if (!Transfer(exchange, body, response)) return false;
+    // The answer is done with before the file's own work: an abort then finds nothing to read.
+    handles_.CloseRequest();
+    const DownloadFile::Outcome outcome = exchange.file->Finish(progress_, onProgress);
+    if (outcome == DownloadFile::Outcome::Stopped) return false;
+    if (outcome == DownloadFile::Outcome::Finished) break;
+    progress_.bytesVerified = 0;
+    progress_.state = PELK_PHASE_STARTED;
   }
+  DeleteUrlCacheEntryW(exchange.url.c_str());
+  response = WideToAnsi(targetPath_);
+  return true;
+}
+
+bool HttpSession::Transfer(Exchange& exchange, const std::wstring& body, std::string& response) {
   LogLine(L"\t[Submit]: Sending the request...");
-  if (!SendRequest(exchange, body)) return false;
+  const bool ranged = exchange.file && progress_.bytesReceived > 0;
+  if (!Send(exchange, body, ranged ? Accept::AlsoRefusal : Accept::Usual)) return false;
   LogLine(L"\t[Submit]: Getting total data size...");
   ReadTotalDataSize(exchange);
-  if (exchange.file && !PrepareFile(exchange)) return false;
+  auto next = DownloadFile::Next::ReadBody;
+  if (exchange.file && !PrepareFile(exchange, next)) return false;
   LogLine(L"\t[Submit]: Checking the content type...");
   CheckContentType(exchange);
-
-  if (progress_.totalBytes == 0 || progress_.bytesReceived < progress_.totalBytes) {
-    if (!ReadBody(exchange, response)) return false;
-  }
-  if (handles_.Aborted()) return false;
-  return !exchange.file || FinishFile(exchange, response);
+  return next == DownloadFile::Next::Complete || ReadBody(exchange, response);
 }
 
 void HttpSession::OpenSession() {
@@ -183,12 +193,12 @@ void HttpSession::OpenSession() {
   agent += L")";
   if (IsLogEnabled()) LogLine(L"\tUserAgent: " + agent);
 
-  UniqueInternet root(InternetOpenW(agent.c_str(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
-  if (!root) {
-    LogFailure(L"Failed to create the internet session: ");
+  DWORD error = 0;
+  handles_.OpenRoot(agent, error);
+  if (error != 0) {
+    LogFailure(L"Failed to create the internet session: ", error);
     Throw(PELK_E_INTERNET_OPEN);
   }
-  handles_.Take(Kind::Root, std::move(root));
 }
 
 void HttpSession::CrackUrl(Exchange& exchange) {
@@ -209,11 +219,11 @@ void HttpSession::CrackUrl(Exchange& exchange) {
     Throw(PELK_E_BAD_URL);
   }
   exchange.host.assign(parts.lpszHostName, parts.dwHostNameLength);
-  exchange.path.assign(parts.lpszUrlPath, parts.dwUrlPathLength);
+  exchange.request.path.assign(parts.lpszUrlPath, parts.dwUrlPathLength);
   exchange.port = parts.nPort;
   if (IsLogEnabled()) {
     LogLine(L"\tCracked host: " + exchange.host);
-    LogLine(L"\tCracked URL: " + exchange.path);
+    LogLine(L"\tCracked URL: " + exchange.request.path);
     LogLine(L"\tCracked port: " + Dec(exchange.port));
   }
 }
@@ -224,176 +234,31 @@ bool HttpSession::OpenConnection(const Exchange& exchange) {
     LogLine(L"\tHost: " + exchange.host);
     LogLine(L"\tPort: " + Dec(exchange.port));
   }
-  handles_.Close(Kind::Request);
-  handles_.Close(Kind::Connection);
-  const HINTERNET root = handles_.Live(Kind::Root);
-  if (!root) return false;
-  UniqueInternet connection(
-      InternetConnectW(root, exchange.host.c_str(), exchange.port, nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 1));
-  if (!connection) {
-    if (GetLastError() == ERROR_INTERNET_TIMEOUT) {
-      LogError(L"Connection timed out.");
-      Throw(PELK_E_CONNECT_TIMEOUT);
-    }
-    LogFailure(L"Failed to open the internet connection: ");
+  DWORD error = 0;
+  if (!handles_.Connect(exchange.host, exchange.port, error)) return false;
+  if (error == ERROR_INTERNET_TIMEOUT) {
+    LogError(L"Connection timed out.");
+    Throw(PELK_E_CONNECT_TIMEOUT);
+  }
+  if (error != 0) {
+    LogFailure(L"Failed to open the internet connection: ", error);
     Throw(PELK_E_CONNECTION);
   }
-  DWORD receiveTimeout = kReceiveTimeoutMs;
-  InternetSetOptionW(connection.get(), INTERNET_OPTION_RECEIVE_TIMEOUT, &receiveTimeout, sizeof(receiveTimeout));
-  InternetSetOptionW(connection.get(), INTERNET_OPTION_IGNORE_OFFLINE, nullptr, 0);
-  // WinINet's own HTTP decoding (INTERNET_OPTION_HTTP_DECODING) stays off: with it, Wine decodes gzip
-  // bodies itself, drops the Content-Length and reports a wrong Content-Encoding, and the byte ranges
-  // of a resumed download would no longer match the file. Submit decodes gzip itself, exactly once.
-  handles_.Take(Kind::Connection, std::move(connection));
   return true;
 }
 
-bool HttpSession::SendRequest(Exchange& exchange, const std::wstring& body) {
-  for (;;) {
-    const bool sent = body.empty() ? SendGetRequest(exchange) : SendPostRequest(exchange, body);
-    if (!sent || !ReadAnswer(exchange)) return false;
-    // A refused range is the file's to judge: the file may be complete.
-    if (progress_.bytesReceived > 0 && exchange.answer.status == 416) return true;
-    if (CheckStatusCode(exchange, false) == Answer::Accepted) return true;
-    LogLine(L"\t[Submit]: Proxy authentication required...");
-    bool entered = false;
-    if (!AskForAuthentication(entered)) return false;
-    if (!entered) Throw(PELK_E_PROXY_AUTH);
-  }
-}
-
-HINTERNET HttpSession::OpenRequest(const wchar_t* verb, const Exchange& exchange) {
-  const HINTERNET connection = handles_.Live(Kind::Connection);
-  if (!connection) return nullptr;
-  UniqueInternet request(
-      HttpOpenRequestW(connection, verb, exchange.path.c_str(), nullptr, nullptr, nullptr, exchange.flags, 1));
-  if (!request) {
-    LogFailure(L"Could not open the request: ");
-    Throw(PELK_E_OPEN_REQUEST);
-  }
-  if (acceptGzip_ && !HttpAddRequestHeadersW(request.get(), L"Accept-Encoding: gzip\r\n", static_cast<DWORD>(-1),
-                                             HTTP_ADDREQ_FLAG_ADD_IF_NEW)) {
-    LogFailure(L"Could not set encoding: ");
-  }
-  const HINTERNET opened = request.get();
-  handles_.Take(Kind::Request, std::move(request));
-  return opened;
-}
-
-bool HttpSession::SendGetRequest(Exchange& exchange) {
-  OperationTag tag(L"SendGetRequest");
-  if (IsLogEnabled()) {
-    LogLine(L"\tURL: " + exchange.path);
-    LogLine(L"\tFlags: " + Hex(exchange.flags));
-  }
-  const HINTERNET request = OpenRequest(L"GET", exchange);
-  if (!request) return false;
+bool HttpSession::Send(Exchange& exchange, const std::wstring& body, Accept accept) {
+  std::vector<std::wstring> headers;
   if (exchange.file) {
-    // A download's answer may be left unread (a complete file, the first answer for a partial one). Asked
-    // to keep the connection, WinINet would read such a body to its end before closing the request.
-    HttpAddRequestHeadersW(request, L"Connection: close\r\n", static_cast<DWORD>(-1),
-                           HTTP_ADDREQ_FLAG_REPLACE | HTTP_ADDREQ_FLAG_ADD);
+    // A download's answer may be left unread (a complete file, an answer that cannot serve). Asked to keep
+    // the connection, WinINet would read such a body to its end before closing the request.
+    headers.emplace_back(L"Connection: close\r\n");
+    if (progress_.bytesReceived > 0) {
+      LogLine(L"\tDetected partial file.  Requesting a data range in the header.");
+      headers.push_back(L"Range:bytes=" + DecU64(progress_.bytesReceived) + L"-\r\n");
+    }
   }
-  if (exchange.file && progress_.bytesReceived > 0) {
-    LogLine(L"\tDetected partial file.  Requesting a data range in the header.");
-    const std::wstring range = L"Range:bytes=" + DecU64(progress_.bytesReceived) + L"-\r\n";
-    HttpAddRequestHeadersW(request, range.c_str(), static_cast<DWORD>(-1),
-                           HTTP_ADDREQ_FLAG_REPLACE | HTTP_ADDREQ_FLAG_ADD);
-  }
-  return SendWithRetries(false, exchange.flags, 0);
-}
-
-bool HttpSession::SendPostRequest(Exchange& exchange, const std::wstring& body) {
-  OperationTag tag(L"SendPostRequest");
-  if (IsLogEnabled()) {
-    LogLine(L"\tURL: " + exchange.path);
-    LogLine(L"\tFlags: " + Hex(exchange.flags));
-    LogLine(L"\t***POST DATA***");
-    LogLine(body);
-  }
-  if (!OpenRequest(L"POST", exchange)) return false;
-  const auto length = static_cast<DWORD>(body.size() * sizeof(wchar_t));
-  return SendWithRetries(true, exchange.flags, length) && UploadBody(exchange, body, length);
-}
-
-bool HttpSession::SendWithRetries(bool post, DWORD flags, DWORD length) {
-  INTERNET_BUFFERSW buffers = {};
-  buffers.dwStructSize = sizeof(buffers);
-  buffers.dwBufferTotal = length;
-  bool retry = false;
-  bool retried = false;
-  for (;;) {
-    const HINTERNET request = handles_.Live(Kind::Request);
-    if (!request) return false;
-    // The request flags, read as security flags, include "ignore revocation": one more try.
-    if (retry) InternetSetOptionW(request, INTERNET_OPTION_SECURITY_FLAGS, &flags, sizeof(flags));
-    const BOOL sent = post ? HttpSendRequestExW(request, &buffers, nullptr, 0, 0)
-                           : HttpSendRequestW(request, nullptr, 0, nullptr, 0);
-    if (sent) return true;
-    const DWORD error = GetLastError();
-    LogFailure(L"Failed to send the request: ");
-    retry = !retried && (error == ERROR_INTERNET_SEC_CERT_NO_REV || error == ERROR_INTERNET_SEC_CERT_REV_FAILED);
-    if (!retry) Throw(SendFailure(error, post));
-    retried = true;
-  }
-}
-
-bool HttpSession::UploadBody(Exchange& exchange, const std::wstring& body, DWORD length) {
-  LogLine(L"\tCalling InternetWriteFile");
-  HINTERNET request = handles_.Live(Kind::Request);
-  if (!request) return false;
-  DWORD written = 0;
-  if (!InternetWriteFile(request, body.data(), length, &written)) {
-    LogFailure(L"Failed to post the request data to the server: ");
-    // The server may already have answered (for example 407 or 500): its status explains more, and
-    // CheckStatusCode throws it in place of the upload's own failure.
-    if (!ReadAnswer(exchange)) return false;
-    CheckStatusCode(exchange, true);
-    Throw(PELK_E_SEND);
-  }
-  LogLine(L"\tInternetWriteFile complete, calling HttpEndRequest");
-  request = handles_.Live(Kind::Request);
-  if (!request) return false;
-  HttpEndRequestW(request, nullptr, 0, 0);
-  LogLine(L"\tHttpEndRequest complete");
-  return true;
-}
-
-bool HttpSession::ReadAnswer(Exchange& exchange) {
-  const HINTERNET request = handles_.Live(Kind::Request);
-  if (!request) return false;
-  exchange.answer = ReadHttpAnswer(request);
-  return true;
-}
-
-HttpSession::Answer HttpSession::CheckStatusCode(const Exchange& exchange, bool strict) {
-  OperationTag tag(L"CheckStatusCode");
-  const DWORD code = exchange.answer.status;
-  if (code == 0) {
-    LogFailure(L"Failed to check the status code: ", exchange.answer.statusError);
-    Throw(PELK_E_HTTP_STATUS);
-  }
-  if (IsLogEnabled()) LogLine(L"\tStatus Code: " + Dec(static_cast<int>(code)));
-  if (code == kProxyAuthenticationError) {
-    if (strict || noPrompt_) Throw(PELK_E_PROXY_AUTH);
-    tag.Dismiss();
-    return Answer::ProxyWantsCredentials;
-  }
-  const StatusCode failure = HttpStatusFailure(code);
-  if (failure != 0) Throw(failure);
-  return Answer::Accepted;
-}
-
-bool HttpSession::AskForAuthentication(bool& entered) {
-  OperationTag tag(L"AskForAuthentication");
-  const HINTERNET request = handles_.Live(Kind::Request);
-  if (!request) return false;
-  HWND window = parentWindow_ ? parentWindow_ : GetDesktopWindow();
-  const DWORD result =
-      g_credentialsDialog.load()(window, request, kProxyAuthenticationError, kCredentialsDialogFlags, nullptr);
-  if (IsLogEnabled()) LogLine(L"\tAuthentication result: " + Hex(result));
-  entered = result == ERROR_INTERNET_FORCE_RETRY;
-  return true;
+  return SendRequest(handles_, exchange.request, body, headers, accept, exchange.answer);
 }
 
 void HttpSession::ReadTotalDataSize(Exchange& exchange) {
@@ -413,25 +278,23 @@ void HttpSession::ReadTotalDataSize(Exchange& exchange) {
   // pass for the expected size, or a body without a length would not be read at all.
   progress_.totalBytes = known ? progress_.bytesReceived + length : 0;
   Publish();
-  if (IsLogEnabled()) {
-    LogLine(known ? L"Total data size: " + DecU64(length) : L"Data size is unknown.");
-  }
+  if (IsLogEnabled()) LogLine(known ? L"Total data size: " + DecU64(length) : L"Data size is unknown.");
   if (length >= k4GiB && !IsIeNewerThan7()) Throw(PELK_E_TOO_LARGE_4G);
   if (length >= k2GiB && !IsIeNewerThan6()) Throw(PELK_E_TOO_LARGE_2G);
 }
 
-bool HttpSession::PrepareFile(Exchange& exchange) {
+bool HttpSession::PrepareFile(Exchange& exchange, DownloadFile::Next& next) {
   DownloadFile& file = *exchange.file;
-  const DownloadFile::Next next = file.TakeAnswer(exchange.answer, progress_);
+  next = file.TakeAnswer(exchange.answer, progress_);
   Publish();
   if (next == DownloadFile::Next::FetchWhole) {
     OperationTag tag(L"ResubmitGetRequest");
-    handles_.Close(Kind::Request);
-    if (!SendGetRequest(exchange) || !ReadAnswer(exchange)) return false;
-    CheckStatusCode(exchange, true);
+    handles_.CloseRequest();
+    if (!Send(exchange, std::wstring(), Accept::NoCredentials)) return false;
     if (exchange.answer.status != 200) Throw(PELK_E_HTTP_STATUS);
     ReadTotalDataSize(exchange);
     file.TakeWholeAnswer(exchange.answer);
+    next = DownloadFile::Next::ReadBody;
   }
   file.CheckFreeSpace(progress_);
   return true;
@@ -449,22 +312,35 @@ void HttpSession::CheckContentType(const Exchange& exchange) {
   }
 }
 
+HttpSession::Read HttpSession::ReadSome(char* buffer, DWORD limit, DWORD& read, DWORD& error) {
+  // The read waits only until something has arrived and takes that, up to limit: an abort is then
+  // noticed after the server's next write, however slowly it sends.
+  DWORD available = 0;
+  read = 0;
+  if (!handles_.QueryAvailable(available, error)) return Read::Aborted;
+  if (error != 0 || available == 0) return error != 0 ? Read::Failed : Read::End;
+  if (!handles_.Read(buffer, std::min(available, limit), read, error)) return Read::Aborted;
+  if (error != 0) return Read::Failed;
+  return read == 0 ? Read::End : Read::Data;
+}
+
+DWORD HttpSession::ReadLimit(const Exchange& exchange) const {
+  // A download reads no further than its total: a ranged answer never yields more than its range.
+  if (!exchange.file || progress_.totalBytes == 0) return kTransferBlockSize;
+  if (progress_.bytesReceived >= progress_.totalBytes) return 0;
+  return static_cast<DWORD>(std::min<uint64_t>(progress_.totalBytes - progress_.bytesReceived, kTransferBlockSize));
+}
+
 bool HttpSession::ReadBody(Exchange& exchange, std::string& response) {
   LogLine(L"\tStarting download...");
   RateClock clock(progress_);
   std::string block(kTransferBlockSize, '\0');
   DWORD error = 0;
-  for (;;) {
-    const HINTERNET request = handles_.Live(Kind::Request);
-    if (!request) return false;
+  for (DWORD limit = ReadLimit(exchange); limit > 0; limit = ReadLimit(exchange)) {
     DWORD read = 0;
-    if (!InternetReadFile(request, &block[0], kTransferBlockSize, &read)) {
-      // Only a failed read has an error of its own; after a clean end the thread's last error is left
-      // over from earlier calls and means nothing.
-      error = GetLastError();
-      break;
-    }
-    if (read == 0) break;
+    const Read result = ReadSome(&block[0], limit, read, error);
+    if (result == Read::Aborted) return false;
+    if (result != Read::Data) break;
     progress_.bytesReceived += read;
     progress_.state = PELK_PHASE_RECEIVING;
     if (exchange.file) {
@@ -478,15 +354,26 @@ bool HttpSession::ReadBody(Exchange& exchange, std::string& response) {
   if (IsLogEnabled()) LogLine(L"\tDownload complete.  Time elapsed: " + DecU64(progress_.elapsedMs));
   if (error != ERROR_INSUFFICIENT_BUFFER) EvaluateInternetErrorCode(error, PELK_E_CONNECTION);
   if (error != 0 && error != ERROR_INSUFFICIENT_BUFFER) Throw(PELK_E_READ);
-  if (!handles_.Aborted() && progress_.bytesReceived < progress_.totalBytes) {
+  if (progress_.bytesReceived < progress_.totalBytes) {
     LogError(L"\tConnection error detected.  Response is incomplete.");
     Throw(PELK_E_CONNECTION);
   }
-  if (exchange.file) {
-    exchange.file->EndOfBody();  // a file that starts again with an empty body
-  } else {
+  if (!exchange.file) {
     DecodeBody(exchange, response);
+  } else if (RunsPastRange(exchange)) {
+    exchange.file->Overran();
   }
+  return true;
+}
+
+bool HttpSession::RunsPastRange(const Exchange& exchange) {
+  // Only an answer without a length can: its body runs to the end of the connection, and it was read up
+  // to the end of its range.
+  if (exchange.answer.hasLength || progress_.totalBytes == 0) return false;
+  DWORD available = 0;
+  DWORD error = 0;
+  if (!handles_.QueryAvailable(available, error) || error != 0 || available == 0) return false;
+  LogError(L"\tThe answer runs past the end of its range.");
   return true;
 }
 
@@ -497,17 +384,6 @@ void HttpSession::DecodeBody(const Exchange& exchange, std::string& response) {
   } else if (!encoding.empty() && IsLogEnabled()) {
     LogError(L"Unsupported content encoding on response: " + encoding);
   }
-}
-
-bool HttpSession::FinishFile(Exchange& exchange, std::string& response) {
-  const bool finished = exchange.file->Finish(progress_, [this] {
-    Publish();
-    return !handles_.Aborted();
-  });
-  if (!finished) return false;
-  DeleteUrlCacheEntryW(exchange.url.c_str());
-  response = WideToAnsi(targetPath_);
-  return true;
 }
 
 void HttpSession::EvaluateInternetErrorCode(DWORD code, StatusCode status) {
@@ -525,11 +401,12 @@ void HttpSession::Finish(Exchange& exchange, StatusCode state) {
 
 void HttpSession::Close(StatusCode state) {
   OperationTag tag(L"Close");
-  handles_.CloseAll();
-  // The phase first: nothing after this (a log line that cannot be allocated) can keep it from a poller.
+  // The phase first: nothing after this (a log line that cannot be allocated, a request whose close reads
+  // the rest of its answer) can keep it from a poller.
   progress_.state = state;
   Publish();
   if (IsLogEnabled()) LogLine(L"\tStatus: " + Hex(static_cast<uint32_t>(state)));
+  handles_.CloseAll();
 }
 
 void HttpSession::Abort() {

@@ -6,6 +6,7 @@
 #include <wininet.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "support/status.h"
@@ -28,8 +29,12 @@ struct HttpAnswer {
   std::wstring contentType;      // its value
 };
 
-// Reads the status and the headers above off a request whose answer has arrived.
-HttpAnswer ReadHttpAnswer(HINTERNET request);
+// One header query of an answer, with the arguments of HttpQueryInfoW; false when it failed, the thread's
+// last error saying why.
+using HeaderQuery = std::function<bool(DWORD infoLevel, void* buffer, DWORD* bytes)>;
+
+// Reads the status and the headers above through query, once the answer has arrived.
+HttpAnswer ReadHttpAnswer(const HeaderQuery& query);
 
 // The status an answer's HTTP status fails with; 0 for the accepted 200 and 206, and for 407, which
 // the exchange answers with the credentials dialog.

@@ -15,16 +15,12 @@
 
 #include "support/lock.h"
 #include "support/status.h"
+#include "transport/download_file.h"
+#include "transport/http_request.h"
 #include "transport/internet_handles.h"
 #include "transport/transfer_progress.h"
 
 namespace hv {
-
-// The proxy-credentials dialog, with the signature of InternetErrorDlg (the default).
-using CredentialsDialog = DWORD(WINAPI*)(HWND window, HINTERNET request, DWORD error, DWORD flags, LPVOID* data);
-// Replaces the process-wide credentials dialog (null restores InternetErrorDlg); returns the previous one.
-// For tests, which cannot show a dialog: set it before any exchange runs.
-CredentialsDialog SetCredentialsDialog(CredentialsDialog dialog);
 
 // Request flags for plain and for secure URLs (the secure value doubles as the security-flags retry value).
 constexpr DWORD kPlainRequestFlags = 0x04000000;
@@ -56,46 +52,40 @@ class HttpSession {
   // describe this exchange only.
   void Submit(const std::wstring& url, const std::wstring& body, std::string& response);
 
-  // Caller's thread: closes the root handle under the session's abort lock, which fails the worker's
-  // blocked WinINet call (Wine's WinINet lets that call finish when the server next sends something and
-  // fails the call after it). The abort also holds off an exchange that has not opened its root handle
-  // yet, until ClearAbort.
+  // Caller's thread, returns at once: the exchange ends quietly before its next WinINet call, a running
+  // call fails where the platform can fail it (see InternetHandles). The abort also holds off an exchange
+  // that has not opened its handles yet, until ClearAbort.
   void Abort();
   void ClearAbort();  // the owning job calls it before it starts a new exchange
 
  private:
   struct Exchange;  // the state of one Submit, made fresh for each
+  enum class Read { Data, End, Failed, Aborted };
 
-  // The steps of an exchange, worker thread. Those that return bool give false when an abort ended
-  // the exchange: every step after it is skipped and the exchange ends quietly.
+  // The steps of an exchange, worker thread. Those that return bool give false when an abort ended the
+  // exchange: every step after it is skipped and the exchange ends quietly (PELK_PHASE_CLOSED).
   [[nodiscard]] bool Run(Exchange& exchange, const std::wstring& body, std::string& response);
+  // One request and its answer: sent, judged and, unless the file is complete, read.
+  [[nodiscard]] bool Transfer(Exchange& exchange, const std::wstring& body, std::string& response);
   void OpenSession();
   void CrackUrl(Exchange& exchange);
   [[nodiscard]] bool OpenConnection(const Exchange& exchange);
-  [[nodiscard]] bool SendRequest(Exchange& exchange, const std::wstring& body);
-  [[nodiscard]] bool SendGetRequest(Exchange& exchange);
-  [[nodiscard]] bool SendPostRequest(Exchange& exchange, const std::wstring& body);
-  // Opens a request on the connection and returns it; null when aborted.
-  HINTERNET OpenRequest(const wchar_t* verb, const Exchange& exchange);
-  [[nodiscard]] bool SendWithRetries(bool post, DWORD flags, DWORD length);
-  [[nodiscard]] bool UploadBody(Exchange& exchange, const std::wstring& body, DWORD length);
-  // Reads the answer's status and the headers the exchange uses, once per answer.
-  [[nodiscard]] bool ReadAnswer(Exchange& exchange);
-  // Accepted for 200 and 206; ProxyWantsCredentials for 407 when prompting is allowed and not strict;
-  // throws the status table's code otherwise.
-  enum class Answer { Accepted, ProxyWantsCredentials };
-  Answer CheckStatusCode(const Exchange& exchange, bool strict);
-  [[nodiscard]] bool AskForAuthentication(bool& entered);
+  // Sends the exchange's request; a download's GET asks for the bytes from the received count on.
+  [[nodiscard]] bool Send(Exchange& exchange, const std::wstring& body, Accept accept);
   void ReadTotalDataSize(Exchange& exchange);
-  // The file side of a download's first answer: the file judges it; an answer that cannot serve is
-  // replaced by one unranged request.
-  [[nodiscard]] bool PrepareFile(Exchange& exchange);
+  // The file side of a download's answer: the file judges it; an answer that cannot serve is replaced by
+  // one unranged request. next: what to do with the body.
+  [[nodiscard]] bool PrepareFile(Exchange& exchange, DownloadFile::Next& next);
   void CheckContentType(const Exchange& exchange);
   [[nodiscard]] bool ReadBody(Exchange& exchange, std::string& response);
+  // One read of what has arrived, up to limit bytes; error is set for Failed.
+  Read ReadSome(char* buffer, DWORD limit, DWORD& read, DWORD& error);
+  DWORD ReadLimit(const Exchange& exchange) const;  // 0: the body is all in
+  bool RunsPastRange(const Exchange& exchange);     // more body after the end of a range without a length
   void DecodeBody(const Exchange& exchange, std::string& response);
-  [[nodiscard]] bool FinishFile(Exchange& exchange, std::string& response);
   void EvaluateInternetErrorCode(DWORD code, StatusCode status);
   void Finish(Exchange& exchange, StatusCode state);
+  // Records the final state (shown to pollers at once), then closes the handles.
   void Close(StatusCode state);
 
   // The progress record belongs to the worker; Publish copies it, under the lock, to where Progress
@@ -111,9 +101,7 @@ class HttpSession {
   bool acceptGzip_ = false;
   std::vector<std::wstring> userAgentTokens_;
 
-  // Open during an exchange, closed by Close; the root also by Abort. One lock per session: closing a
-  // request can take as long as reading the rest of its answer, and that must not hold up the aborts of
-  // other sessions.
+  // Open during an exchange, closed by Close; the root also by Abort.
   InternetHandles handles_;
 
   TransferProgress progress_;  // worker's own

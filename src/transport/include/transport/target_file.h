@@ -1,5 +1,5 @@
 // One open file a download streams into (the target or its encoded file; which one, and what becomes of
-// it, is DownloadFile's to decide): opened where it is, written block by block. Every failure is a thrown
+// it, is DownloadFile's to decide), written block by block at its end. Every failure is a thrown
 // hv::StatusError.
 #pragma once
 
@@ -14,20 +14,27 @@ namespace hv {
 
 class TargetFile {
  public:
-  // Opens path for writing, creating it empty when absent, with the write position at its end; returns
-  // its size (0 when the size cannot be read). Throws PELK_E_CREATE_FILE, or a system error when the
-  // position cannot be set.
-  uint64_t Open(const std::wstring& path);
+  // Opens an existing file for appending; 0 when it is open, else the Windows error (ERROR_FILE_NOT_FOUND
+  // when the folder exists but the file does not). Creates nothing.
+  DWORD OpenExisting(const std::wstring& path);
+  // Opens the file for appending, creating it empty when absent. Throws PELK_E_CREATE_FILE.
+  void Open(const std::wstring& path);
+  // The open file's size, read when it was opened (0 when it could not be read).
+  uint64_t Size() const { return size_; }
   // Empties the open file: closes, deletes and creates it again (CREATE_ALWAYS, so it is empty even when
   // it could not be deleted). Throws PELK_E_CREATE_FILE.
   void Recreate();
   // Appends a block. Throws PELK_E_DISK_SPACE for a full disk or a short write, a system error otherwise.
   void Write(const char* data, DWORD length);
   void Close();  // nothing when not open
+  bool IsOpen() const { return file_.valid(); }
 
  private:
+  DWORD OpenWith(const std::wstring& path, DWORD disposition);
+
   std::wstring path_;
   UniqueFile file_;
+  uint64_t size_ = 0;
 };
 
 // True when the volume holding the path's folder (the current folder for a bare file name) has strictly
