@@ -17,10 +17,9 @@ const wchar_t kSwitchValue[] = L"hvvornetlogging";
 const wchar_t kTitle[] = L"Vornet Library";
 const wchar_t kErrorPrefix[] = L"**ERROR: ";
 const wchar_t kSummary[] = L"***SUMMARY***";
-const std::wstring& Separator() {
-  static const std::wstring separator(48, L'-');
-  return separator;
-}
+// Made afresh each time: the log's destructor may run at process exit, after every function-local
+// static has already been destroyed.
+std::wstring Separator() { return std::wstring(48, L'-'); }
 
 // "[MM/DD/YY HH:MM:SS]: " from one reading of the local clock, so date and time always agree.
 std::wstring Timestamp() {
