@@ -74,12 +74,6 @@ void Emit(const char* format, ...) {
 
 bool IsFinal(int32_t phase) { return phase < 0 || phase == PELK_PHASE_FINISHED || phase == PELK_PHASE_CLOSED; }
 
-uint64_t FileSize(const std::wstring& path) {
-  WIN32_FILE_ATTRIBUTE_DATA data = {};
-  if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return 0;
-  return (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-}
-
 FaultPlan Plain(const std::string& body) {
   FaultPlan plan;
   plan.body = body;
@@ -189,7 +183,7 @@ void RunCuts(size_t from, size_t to) {
     cut.cutAfter = offsets[i];
     world.server.Serve("/files/cut.bin", cut);
     const int32_t cutPhase = world.Download(h, target);
-    const uint64_t partial = FileSize(target);
+    const uint64_t partial = hvtest::FileSize(target);
     world.server.Serve("/files/cut.bin", Plain(data));
     const size_t first = world.server.RequestCount();
     const int32_t phase = world.Download(h, target);

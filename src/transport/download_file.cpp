@@ -78,7 +78,7 @@ void DownloadFile::Begin() {
 
 DownloadFile::Next DownloadFile::TakeAnswer(const HttpAnswer& answer, TransferProgress& progress) {
   LogLine(L"\t[Submit]: Streaming to file enabled.  Creating file...");
-  const uint64_t size = OpenFor(answer.contentEncoding);
+  const uint64_t size = OpenFor(answer);
   progress.bytesReceived = size;
   if (requestFrom_ > 0) return JudgeRangedAnswer(answer, size, progress);
   // The whole file was asked for: only the whole file will do, written from the file's first byte.
@@ -88,9 +88,11 @@ DownloadFile::Next DownloadFile::TakeAnswer(const HttpAnswer& answer, TransferPr
   return Next::ReadBody;
 }
 
-uint64_t DownloadFile::OpenFor(const std::wstring& encoding) {
-  const bool gzip = IsGzip(encoding);
-  if (!encoding.empty() && !gzip && IsLogEnabled()) {
+uint64_t DownloadFile::OpenFor(const HttpAnswer& answer) {
+  const std::wstring& encoding = answer.contentEncoding;
+  // A refused range has no body, so its encoding says nothing: the file it refused stays.
+  const bool gzip = answer.status == 416 ? encoded_ : IsGzip(encoding);
+  if (!encoding.empty() && !IsGzip(encoding) && IsLogEnabled()) {
     LogError(L"Unsupported content encoding on response: " + encoding);
   }
   if (!file_.IsOpen() || gzip != encoded_) {
@@ -141,7 +143,7 @@ DownloadFile::Next DownloadFile::JudgeRangedAnswer(const HttpAnswer& answer, uin
 void DownloadFile::TakeWholeAnswer(const HttpAnswer& answer) {
   // The whole file may come in another encoding than the first answer named: it goes to that encoding's
   // file, which starts again too.
-  OpenFor(answer.contentEncoding);
+  OpenFor(answer);
   startAgain_ = true;
 }
 

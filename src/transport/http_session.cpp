@@ -360,9 +360,10 @@ bool HttpSession::ReadBody(Exchange& exchange, std::string& response) {
   }
   if (!exchange.file) {
     DecodeBody(exchange, response);
-  } else if (RunsPastRange(exchange)) {
-    exchange.file->Overran();
+    return true;
   }
+  exchange.file->EndOfBody();  // a file that starts again with an empty body
+  if (RunsPastRange(exchange)) exchange.file->Overran();
   return true;
 }
 

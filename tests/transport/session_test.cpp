@@ -225,16 +225,6 @@ TEST(HttpSessionTest, DownloadsNeedAContentTypeThatFitsTheQueryBuffer) {
 }
 
 // A file of the given size whose bytes are all zero, without writing them (sparse on the host).
-void CreateSparseFile(const std::wstring& path, uint64_t size) {
-  hv::UniqueFile file(
-      CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-  ASSERT_TRUE(file.valid());
-  LARGE_INTEGER end;
-  end.QuadPart = static_cast<LONGLONG>(size);
-  ASSERT_TRUE(SetFilePointerEx(file.get(), end, nullptr, FILE_BEGIN));
-  ASSERT_TRUE(SetEndOfFile(file.get()));
-}
-
 std::string ReadTail(const std::wstring& path, uint64_t offset, DWORD length) {
   hv::UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                   FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -270,7 +260,7 @@ TEST(HttpSessionTest, ResumingBeyondFourGibibytesSendsTheFullOffset) {
 
   hvtest::TempDir dir;
   const std::wstring target = dir.File(L"huge.bin");
-  CreateSparseFile(target, partial);
+  ASSERT_TRUE(hvtest::MakeSparseFile(target, partial));
   hv::HttpSession session;
   session.SetStreamToFile(true, target, L"");
   ASSERT_EQ(0, SubmitStatus(session, server.WUrl("/huge")));

@@ -74,9 +74,9 @@ class DownloadFile {
  private:
   std::wstring EncodedPath() const;
   std::wstring TemporaryPath() const;
-  // Opens the file for an answer of this encoding (the open one when it fits); a plain answer drops an
-  // encoded file left from an earlier gzip answer. Returns its size.
-  uint64_t OpenFor(const std::wstring& encoding);
+  // Opens the file for the answer's encoding (the open one when it fits); a plain answer drops an encoded
+  // file left from an earlier gzip answer. Returns its size.
+  uint64_t OpenFor(const HttpAnswer& answer);
   Next JudgeRangedAnswer(const HttpAnswer& answer, uint64_t size, TransferProgress& progress);
   void StartAgain(TransferProgress& progress);
   Outcome FailedWhole(StatusCode status);  // StartAgain once, else throws status
