@@ -130,10 +130,16 @@ class StringSink : public ByteSink {
   std::string& out_;
 };
 
+// Writes to a file, asking keepGoing before each block too: a 64 KiB input block of well-compressed data
+// can stand for tens of megabytes of output.
 class FileSink : public ByteSink {
  public:
-  explicit FileSink(HANDLE file) : file_(file) {}
+  FileSink(HANDLE file, const std::function<bool()>& keepGoing) : file_(file), keepGoing_(keepGoing) {}
   bool Write(const unsigned char* data, size_t size) override {
+    if (!keepGoing_()) {
+      stopped_ = true;
+      return false;
+    }
     DWORD written = 0;
     if (!WriteFile(file_, data, static_cast<DWORD>(size), &written, nullptr)) {
       error_ = GetLastError();
@@ -143,11 +149,14 @@ class FileSink : public ByteSink {
     return error_ == 0;
   }
   DWORD error() const { return error_; }
+  bool stopped() const { return stopped_; }
   void Failed(DWORD error) { error_ = error; }
 
  private:
   HANDLE file_;
+  const std::function<bool()>& keepGoing_;
   DWORD error_ = 0;
+  bool stopped_ = false;
 };
 
 enum class MemberResult { Decoded, NoMember, Failed };
@@ -298,14 +307,14 @@ GzipFileResult DecodeGzipFile(const std::wstring& source, const std::wstring& de
     return GzipFileResult::IoError;
   }
   FileSource in(input.get(), keepGoing);
-  FileSink out(output.get());
+  FileSink out(output.get(), keepGoing);
   bool ok = Decode(in, out);
   if (ok && !FlushFileBuffers(output.get())) out.Failed(GetLastError());
   ok = ok && out.error() == 0;
   output.reset();
   if (ok) return GzipFileResult::Decoded;
   DeleteFileW(destination.c_str());
-  if (in.stopped()) return GzipFileResult::Stopped;
+  if (in.stopped() || out.stopped()) return GzipFileResult::Stopped;
   ioError = in.error() != 0 ? in.error() : out.error();
   return ioError != 0 ? GzipFileResult::IoError : GzipFileResult::DamagedData;
 }

@@ -19,6 +19,7 @@ HINTERNET InternetHandles::BeginCall(Kind kind) {
   if (aborted_) return nullptr;
   const HINTERNET handle = Slot(kind).get();
   callRunning_ = handle != nullptr;
+  callStart_ = GetTickCount();
   return handle;
 }
 
@@ -171,9 +172,13 @@ void InternetHandles::CloseAll() {
 void InternetHandles::Abort() {
   LockGuard guard(lock_);
   aborted_ = true;
-  if (!callRunning_ || rootClosed_) return;
-  // The running call holds its handle, so WinINet reads nothing here; the call fails (on Windows at once)
-  // and the worker stops before its next one.
+  // A call that returns with the server's next write ends by itself, and the worker, stopping before its
+  // next call, closes the handles once its final phase shows. Closing them now would make the call's end
+  // read the rest of the answer first (Wine's WinINet does so when it drops the request's last reference),
+  // seconds from a fast server. Only a call that has waited kStuckCallMs waits on a server that sends
+  // nothing: closing the root fails it (on Windows; Wine lets it run on until the server sends something).
+  // The running call holds its handle, so WinINet reads nothing here.
+  if (!callRunning_ || rootClosed_ || GetTickCount() - callStart_ < kStuckCallMs) return;
   root_.reset();
   rootClosed_ = true;
 }

@@ -55,7 +55,9 @@ void RequestJob::Cancel(bool wait) {
     // Not waiting, the record stays for Check and status_ stays the worker's: reset here, it could
     // overwrite an outcome the worker has just stored, and Check would report a failed exchange as done.
     if (!wait) return;
-    WaitForCompletion(INFINITE);
+    // Repeated while waiting: a call that waits on a server sending nothing is failed once it has waited
+    // long enough (see InternetHandles::Abort).
+    while (!WaitForCompletion(InternetHandles::kStuckCallMs)) session_.Abort();
     JoinWorker();
   }
   status_ = PELK_S_NOTHING_OUTSTANDING;

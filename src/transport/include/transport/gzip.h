@@ -29,9 +29,9 @@ enum class GzipFileResult {
 };
 
 // Decodes the source file into the destination file (created or replaced), streaming in constant memory
-// and asking keepGoing before every 64 KiB read; success as DecodeGzipBuffer. On any other result the
-// source is kept and a destination this call created is removed (one it could not create, e.g. the source
-// itself, is untouched).
+// and asking keepGoing before every 64 KiB read and write; success as DecodeGzipBuffer. On any other
+// result the source is kept and a destination this call created is removed (one it could not create, e.g.
+// the source itself, is untouched).
 GzipFileResult DecodeGzipFile(const std::wstring& source, const std::wstring& destination,
                               const std::function<bool()>& keepGoing, DWORD& ioError);
 

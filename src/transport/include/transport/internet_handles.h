@@ -7,11 +7,13 @@
 //   next sends something, so the worker also checks for an abort before every call);
 // - the thread that drops a request's last reference reads the rest of its answer first (Wine reads what
 //   the server keeps sending). A call holds a reference for as long as it runs.
-// So every call goes through this class, which makes it only while no abort has come. Abort closes the
-// root (and with it, inside WinINet, everything under it) only while a call runs, when that call holds
-// the reference and the rest of the answer is read, if at all, on the worker; otherwise it only marks the
-// handles aborted, and the worker, seeing that before its next call, closes them itself. The worker closes
-// handles outside the lock, so an abort never waits for WinINet.
+// So every call goes through this class, which makes it only while no abort has come. Abort marks the
+// handles aborted; the worker sees that before its next call (reads return with the server's next write),
+// shows its final phase and closes the handles itself, outside the lock. Only a call that has been waiting
+// for kStuckCallMs when an abort comes (a server that sends nothing) is failed by closing the root, and
+// with it, inside WinINet, everything under it: that call holds its reference, so nothing is read on the
+// aborting thread. A waiting cancel repeats its abort until the worker has ended. An abort never waits
+// for WinINet.
 #pragma once
 
 #include <windows.h>
@@ -51,6 +53,7 @@ class InternetHandles {
   void CloseAll();  // request, connection, root
 
   // Caller's thread: never waits for WinINet.
+  static constexpr DWORD kStuckCallMs = 100;
   void Abort();
   void ClearAbort();  // before a new exchange starts
 
@@ -71,6 +74,7 @@ class InternetHandles {
   bool aborted_ = false;       // guarded by lock_
   bool rootClosed_ = false;    // by Abort, which so closed everything under it; guarded by lock_
   bool callRunning_ = false;   // guarded by lock_
+  DWORD callStart_ = 0;        // tick count when the running call began; guarded by lock_
   UniqueInternet root_;        // guarded by lock_
   UniqueInternet connection_;  // guarded by lock_
   UniqueInternet request_;     // guarded by lock_

@@ -1,6 +1,5 @@
 // The asynchronous request job: one HttpSession, the request's URL and body, the response, and a worker
-// thread per exchange. The caller starts it with a time limit, polls it with
-// Check and may cancel it. Failures of the exchange are thrown to the caller from Run or Check.
+// thread per exchange. The caller starts it with a time limit, polls it with Check and may cancel it. Failures of the exchange are thrown to the caller from Run or Check.
 //
 // Threads and ownership:
 // - The caller's thread owns the job: it constructs it, calls the setters, Run, Check, Cancel and
@@ -12,10 +11,11 @@
 //   touches nothing of the job after that; the caller reads them only after a wait on the event has
 //   succeeded. The progress record is the one thing both read while the worker runs: the session copies
 //   it under a lock.
-// - Cancel reaches the running worker only through HttpSession::Abort, which closes the session's root
-//   handle under the session's abort lock and so fails the WinINet call the worker is blocked in.
-//   Cancel(true) then waits for the signal and collects the worker; Cancel(false) returns at once and
-//   leaves the worker for Check, which reports the aborted exchange's own outcome.
+// - Cancel reaches the running worker only through HttpSession::Abort, which never waits: the worker
+//   stops before its next WinINet call (its reads return with the server's next write), and a call that
+//   waits on a server sending nothing is failed by closing the session's root handle (InternetHandles).
+//   Cancel(true) then waits for the signal, repeating the abort, and collects the worker; Cancel(false)
+//   returns at once and leaves the worker for Check, which reports the aborted exchange's own outcome.
 // - The destructor cancels with waiting: no worker outlives its job.
 // - The thread itself is detached: after its signal it only returns. It holds a reference on the module
 //   that contains this code and ends with FreeLibraryAndExitThread, so a caller that unloads the library
