@@ -241,6 +241,14 @@ TEST_F(Faults, FreeSpaceIsWeighedAgainstWhatIsStillToCome) {
   const int32_t h = OpenWithList(0, files.Url("/files/sparse.bin"));
   EXPECT_EQ(PELK_PHASE_FINISHED, Download(h, target));
   EXPECT_EQ(size + 1000, FileSize(target));
+
+  // What is still to come does not fit: refused before a byte is read.
+  FaultPlan tooBig;
+  tooBig.raw = "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Length: " +
+               std::to_string(size) + "\r\nConnection: close\r\n\r\n" + tail;
+  files.Serve("/files/sparse.bin", tooBig);
+  EXPECT_EQ(PELK_E_DISK_SPACE, Download(h, temp.File(L"new.bin")));
+  EXPECT_EQ(0u, FileSize(temp.File(L"new.bin")));
 }
 
 TEST_F(Faults, ATargetWithoutAFolderLandsInTheCurrentFolder) {
