@@ -77,6 +77,7 @@ FunctionEnd
 
 ; Loads the library, opens a connection and sends the query without waiting: Advance collects the answer.
 Function Begin
+  Call Abandon
   CreateDirectory $INSTDIR
   ${IfThen} $LogPath == "" ${|} StrCpy $LogPath "$INSTDIR\hvpelk-setup.log" ${|}
   FileOpen $Log $LogPath w
@@ -243,6 +244,18 @@ Function Advance
   ${EndIf}
 FunctionEnd
 
+; Leaving a download behind (the page left with Back, the installer closed): cancel, then close, which waits
+; for the download's worker. The partial file stays for the next run.
+Function Abandon
+  ${If} $Handle <> 0
+    Call CancelDownload
+    ${PelkClose} $Handle $0
+    StrCpy $Handle 0
+    ${Log} "closed early"
+    FileClose $Log
+  ${EndIf}
+FunctionEnd
+
 ; ---- The page ----
 
 Function DownloadPage
@@ -255,7 +268,7 @@ Function DownloadPage
   SendMessage $Bar ${PBM_SETRANGE32} 0 1000
   ${NSD_CreateButton} 0 50u 80u 14u "Cancel download"
   Pop $CancelButton
-  ${NSD_OnClick} $CancelButton CancelDownload
+  ${NSD_OnClick} $CancelButton OnCancelClick
   GetDlgItem $0 $HWNDPARENT 1  ; Next waits for the download's end
   EnableWindow $0 0
   Call Begin
@@ -268,10 +281,16 @@ Function DownloadPage
   nsDialogs::Show
 FunctionEnd
 
+Function OnCancelClick
+  Pop $0  ; the button
+  Call CancelDownload
+FunctionEnd
+
 Function OnTimer
   Call Advance
   ${If} $State == done
     ${NSD_KillTimer} OnTimer
+    Call ShowPhase
     EnableWindow $CancelButton 0
     GetDlgItem $0 $HWNDPARENT 1
     EnableWindow $0 1
@@ -303,13 +322,8 @@ Function DownloadPageLeave
   ${IfThen} $State != done ${|} Abort ${|}  ; Next is enabled only at the end
 FunctionEnd
 
-; Closing the installer early: cancel, then close (which waits for the download's worker).
 Function .onGUIEnd
-  ${If} $Handle <> 0
-    Call CancelDownload
-    ${PelkClose} $Handle $0
-    StrCpy $Handle 0
-  ${EndIf}
+  Call Abandon
 FunctionEnd
 
 ; ---- Silent mode, and the install step ----

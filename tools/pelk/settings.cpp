@@ -56,7 +56,8 @@ std::optional<std::wstring> ReadValue(const std::wstring& key, const wchar_t* na
   if (type != REG_SZ && type != REG_EXPAND_SZ) return std::nullopt;
   // Two spare units keep the text terminated when the stored data is not.
   std::wstring text(bytes / sizeof(wchar_t) + 2, L'\0');
-  bytes = static_cast<DWORD>(text.size() * sizeof(wchar_t));
+  const size_t capacity = text.size() * sizeof(wchar_t);
+  bytes = static_cast<DWORD>(capacity);
   if (RegQueryValueExW(opened.get(), name, nullptr, nullptr, reinterpret_cast<BYTE*>(&text[0]), &bytes) !=
       ERROR_SUCCESS) {
     return std::nullopt;
@@ -79,7 +80,8 @@ LSTATUS WriteServiceUrl(const std::wstring& key, const std::wstring& url) {
                                    &created, nullptr);
   if (status != ERROR_SUCCESS) return status;
   const UniqueKey opened(created);
-  const auto bytes = static_cast<DWORD>((url.size() + 1) * sizeof(wchar_t));
+  const size_t size = (url.size() + 1) * sizeof(wchar_t);
+  const auto bytes = static_cast<DWORD>(size);
   for (const wchar_t* name : {L"S_URL", L"URL"}) {
     status = RegSetValueExW(opened.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(url.c_str()), bytes);
     if (status != ERROR_SUCCESS) return status;

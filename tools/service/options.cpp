@@ -66,7 +66,7 @@ bool ParseCommandLine(const std::vector<std::wstring>& args, ServiceOptions& opt
     } else if (name == L"--reports") {
       options.reportsFile = value;
     } else if (name == L"--delay-ms") {
-      ok = ParseInt(value, 0, 3600 * 1000, number);
+      ok = ParseInt(value, 0, 3600LL * 1000, number);
       options.delayMs = static_cast<unsigned>(number);
     } else if (name == L"--rate") {
       ok = ParseInt(value, 0, INT64_MAX, number);
