@@ -23,6 +23,7 @@
 #include <thread>
 
 #include "common/child_process.h"
+#include "common/scratch.h"
 #include "support/status.h"
 #include "transport/http_session.h"
 
@@ -36,12 +37,6 @@ uint64_t PeakWorkingSet() {
   counters.cb = sizeof(counters);
   if (!GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof(counters))) return 0;
   return counters.PeakWorkingSetSize;
-}
-
-uint64_t FileSize(const std::wstring& path) {
-  WIN32_FILE_ATTRIBUTE_DATA data = {};
-  if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return 0;
-  return (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
 // One download of size bytes; prints "<peak before> <peak after> <milliseconds> <bytes on disk> <status>".
@@ -80,7 +75,7 @@ int RunChild(uint64_t size) {
   }
   const DWORD elapsed = GetTickCount() - start;
   const uint64_t after = PeakWorkingSet();
-  const uint64_t written = FileSize(target);
+  const uint64_t written = hvtest::FileSize(target);
   DeleteFileW(target.c_str());
   server.stop();
   serving.join();

@@ -7,7 +7,7 @@
 // child dies, or ends no case for 10 s, the parent counts that against the case it was on and starts a new
 // child at the next case. Each child has its own fault server and its own service key.
 //
-//   torture [PHASE...]                  the named phases (cuts, matrix, cancels, closes, answers; all
+//   torture [PHASE...]                  the named phases (cuts, matrix, cancels, closes, answers, latency; all
 //                                       when none is named), one summary each
 //   torture --child PHASE FROM TO PORT  cases FROM..TO of PHASE; PORT is the parent's server for the
 //                                       races (0 otherwise)
@@ -73,12 +73,6 @@ void Emit(const char* format, ...) {
 }
 
 bool IsFinal(int32_t phase) { return phase < 0 || phase == PELK_PHASE_FINISHED || phase == PELK_PHASE_CLOSED; }
-
-uint64_t FileSize(const std::wstring& path) {
-  WIN32_FILE_ATTRIBUTE_DATA data = {};
-  if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return 0;
-  return (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-}
 
 FaultPlan Plain(const std::string& body) {
   FaultPlan plan;
@@ -189,7 +183,7 @@ void RunCuts(size_t from, size_t to) {
     cut.cutAfter = offsets[i];
     world.server.Serve("/files/cut.bin", cut);
     const int32_t cutPhase = world.Download(h, target);
-    const uint64_t partial = FileSize(target);
+    const uint64_t partial = hvtest::FileSize(target);
     world.server.Serve("/files/cut.bin", Plain(data));
     const size_t first = world.server.RequestCount();
     const int32_t phase = world.Download(h, target);
@@ -208,11 +202,22 @@ constexpr uint64_t kMatrixBody = 4 * kMiB;
 
 // Case flags. kTwice: the faulty answer is submitted twice and the row shows the second submit; kGzip: the
 // body goes out gzip-encoded (kDamaged: damaged); kCompressible: text rather than random bytes; kVerify: the
-// handle verifies the checksum.
-enum : unsigned { kTwice = 1, kGzip = 2, kDamaged = 4 | kGzip, kCompressible = 8, kVerify = 16 };
+// handle verifies the checksum; kEmpty: the server's file is now empty; kStartsAgain: the answer cannot be
+// trusted once it is in, and the file starts again (it may cost the answer and one whole transfer).
+enum : unsigned {
+  kTwice = 1,
+  kGzip = 2,
+  kDamaged = 4 | kGzip,
+  kCompressible = 8,
+  kVerify = 16,
+  kEmpty = 32,
+  kStartsAgain = 64
+};
 
 struct MatrixCase {
-  enum Start { kNoFile, kHalf, kComplete };
+  // What is at the target before: nothing, a true half or the whole file, half of or the whole of an older
+  // version, or the file with 1 MiB of old bytes after it. A stale start may cost one extra whole transfer.
+  enum Start { kNoFile, kHalf, kComplete, kOlderHalf, kOlderComplete, kLonger };
   const char* name;
   Start start;
   std::function<void(FaultPlan&)> fault;
@@ -275,10 +280,32 @@ std::vector<MatrixCase> MatrixCases() {
       {"gzip damaged", C::kNoFile, none, kDamaged},
       {"gzip damaged, submitted again", C::kNoFile, none, kDamaged | kTwice},
       {"gzip damaged, submitted again, verified", C::kNoFile, none, kDamaged | kTwice | kVerify},
+      // The server's file changed since the file at the target was written, or the file is stale.
+      {"changed: half an older version, verified", C::kOlderHalf, none, kVerify},
+      {"changed: older version whole, verified", C::kOlderComplete, none, kVerify},
+      {"changed: gzip, half an older one, verified", C::kOlderHalf, none, kGzip | kVerify},
+      {"stale: 1 MiB longer", C::kLonger, none},
+      {"stale: 1 MiB longer, range ignored", C::kLonger, range(RangeAnswer::kWhole)},
+      {"changed: now empty (416 bytes */0)", C::kOlderHalf, none, kEmpty},
+      {"resume, no length, 5,000 bytes past range", C::kHalf,
+       [](FaultPlan& p) {
+         p.length = LengthHeader::kAbsent;
+         p.extraBytes = 5000;
+       },
+       kStartsAgain},
+      {"resume, no length, body from elsewhere", C::kHalf,
+       [](FaultPlan& p) {
+         p.length = LengthHeader::kAbsent;
+         p.range = RangeAnswer::kShiftedBody;
+       },
+       kStartsAgain},
   };
 }
 
+bool IsStale(MatrixCase::Start start) { return start >= MatrixCase::kOlderHalf; }
+
 std::string MatrixData(const MatrixCase& c) {
+  if (c.Has(kEmpty)) return std::string();
   if (!c.Has(kCompressible)) return hvtest::SampleBytes(kMatrixBody, 103);
   std::string text;
   while (text.size() < kMatrixBody) text += "line " + std::to_string(text.size()) + " of a compressible file\n";
@@ -316,8 +343,14 @@ void RunMatrix(size_t from, size_t to) {
     const std::string wire = WireBody(c, data, c.Has(kDamaged));
     const std::string name = "m" + std::to_string(i) + ".bin";
     const std::wstring target = world.temp.File(Wide(name));
-    if (c.start != MatrixCase::kNoFile) {
-      hvtest::WriteFileBytes(target, c.start == MatrixCase::kHalf ? data.substr(0, data.size() / 2) : data);
+    const std::string older = hvtest::SampleBytes(kMatrixBody, 109);
+    switch (c.start) {
+      case MatrixCase::kNoFile: break;
+      case MatrixCase::kHalf: hvtest::WriteFileBytes(target, data.substr(0, data.size() / 2)); break;
+      case MatrixCase::kComplete: hvtest::WriteFileBytes(target, data); break;
+      case MatrixCase::kOlderHalf: hvtest::WriteFileBytes(target, older.substr(0, older.size() / 2)); break;
+      case MatrixCase::kOlderComplete: hvtest::WriteFileBytes(target, older); break;
+      case MatrixCase::kLonger: hvtest::WriteFileBytes(target, data + older.substr(0, kMiB)); break;
     }
     const std::wstring digest = hvtest::Md5Of(data);
     world.AnswerList(name, c.Has(kVerify) ? std::string(digest.begin(), digest.end()) : std::string());
@@ -337,6 +370,8 @@ void RunMatrix(size_t from, size_t to) {
       const std::string before = hvtest::ReadFileBytes(target);
       const bool resumable = before.size() <= wire.size() && std::equal(before.begin(), before.end(), wire.begin());
       bound = wire.size() - (resumable && !whole ? before.size() : 0) + kMiB;
+      // A stale file, or an answer that cannot be trusted: the ranged answer and one whole transfer.
+      if (IsStale(c.start) || c.Has(kStartsAgain)) bound = std::max(before.size(), wire.size()) + wire.size() + kMiB;
       const size_t first = world.server.RequestCount();
       phase = world.Download(h, target);
       sent = world.SentSince(first);
@@ -646,6 +681,73 @@ void RunAnswers(size_t from, size_t to) {
   }
 }
 
+// ---------------------------------------------------------------------------------------------------------
+// Latency: how long PelkDownloadCancel takes to return, and how long until the phase is final, in each
+// phase of a download.
+
+constexpr int kLatencyRounds = 20;
+const char* const kLatencyKinds[] = {"receiving, slow server (1 KiB per 50 ms)", "receiving, fast server",
+                                     "verifying a 4 GiB file", "decoding 1 GiB"};
+constexpr size_t kLatencyKindCount = sizeof(kLatencyKinds) / sizeof(kLatencyKinds[0]);
+
+void RunLatency(size_t from, size_t to) {
+  World world;
+  world.Load();
+  FaultPlan slow = Plain(hvtest::SampleBytes(4 * kMiB, 113));
+  slow.paceBytes = 1024;
+  slow.paceMs = 50;
+  world.server.Serve("/files/slow.bin", slow);
+  world.server.Serve("/files/fast.bin", Plain(hvtest::SampleBytes(16 * kMiB, 127)));
+  const uint64_t huge = 4ull << 30;
+  FaultPlan refused;
+  refused.raw = "HTTP/1.1 416 Range Not Satisfiable\r\nContent-Range: bytes */" + std::to_string(huge) +
+                "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+  world.server.Serve("/files/huge.bin", refused);
+  std::string encoded;
+  const std::string member = hvtest::Gzip(std::string(64 * kMiB, '\0'));
+  for (int i = 0; i < 16; ++i) encoded += member;
+  FaultPlan gzipped = Plain(encoded);
+  gzipped.contentEncoding = "gzip";
+  world.server.Serve("/files/encoded.bin", gzipped);
+  const char* const names[] = {"slow.bin", "fast.bin", "huge.bin", "encoded.bin"};
+  for (size_t i = from; i < to; ++i) {
+    const size_t kind = i % kLatencyKindCount;
+    const std::wstring target = world.temp.File(L"latency.bin");
+    DeleteFileW(target.c_str());
+    DeleteFileW((target + L".encoded").c_str());
+    if (kind == 2) hvtest::MakeSparseFile(target, huge);
+    if (kind == 3) hvtest::WriteFileBytes(target + L".encoded", encoded);
+    world.AnswerList(names[kind], kind == 2 ? std::string(32, '0') : std::string());
+    const int32_t h = world.OpenWithList(kind == 2 ? PELK_FLAG_VERIFY_CHECKSUM : 0);
+    world.pelk->PelkDownloadSubmit(h, 0, target.c_str());
+    // Cancelled once the phase to measure is under way.
+    int32_t phase = 0;
+    uint64_t received = 0, verified = 0, total = 0;
+    for (int wait = 0; wait < 20000; ++wait) {
+      phase = world.pelk->PelkDownloadCheck(h, 0, &received, &verified, &total);
+      const bool underWay = kind == 0 ? received > 0
+                            : kind == 1 ? received > kMiB
+                            : kind == 2 ? verified > 0
+                                        : hvtest::FileSize(target + L".temp") > 0;
+      if (underWay || IsFinal(phase)) break;
+      Sleep(1);
+    }
+    const auto start = std::chrono::steady_clock::now();
+    world.pelk->PelkDownloadCancel(h);
+    const auto returned = std::chrono::steady_clock::now();
+    while (!IsFinal(phase = world.pelk->PelkDownloadCheck(h, 0, &received, &verified, &total))) Sleep(1);
+    const auto final = std::chrono::steady_clock::now();
+    world.pelk->PelkClose(h);
+    const auto closed = std::chrono::steady_clock::now();
+    const auto ms = [](std::chrono::steady_clock::time_point begin, std::chrono::steady_clock::time_point end) {
+      return std::chrono::duration<double, std::milli>(end - begin).count();
+    };
+    Emit("case %zu %zu %.1f %.1f %.1f %08X\n", i, kind, ms(start, returned), ms(start, final), ms(final, closed),
+         static_cast<uint32_t>(phase));
+  }
+}
+
+// ---------------------------------------------------------------------------------------------------------
 int RunChild(const std::string& phase, size_t from, size_t to, int port) {
   g_wrapper = L"Torture" + std::to_wstring(to);
   if (phase == "cuts") RunCuts(from, to);
@@ -653,6 +755,7 @@ int RunChild(const std::string& phase, size_t from, size_t to, int port) {
   if (phase == "cancels") RunRaces(from, to, false, port);
   if (phase == "closes") RunRaces(from, to, true, port);
   if (phase == "answers") RunAnswers(from, to);
+  if (phase == "latency") RunLatency(from, to);
   return 0;
 }
 
@@ -902,6 +1005,37 @@ void ReportMatrix(const PhaseResult& r) {
   PrintCrashesAndHangs(r, cases.size(), [&cases](size_t i) { return std::string(cases[i].name); });
 }
 
+void ReportLatency(const PhaseResult& r) {
+  std::vector<std::vector<double>> returns(kLatencyKindCount), finals(kLatencyKindCount), closes(kLatencyKindCount);
+  for (const std::string& line : r.cases) {
+    size_t i, kind;
+    double returned, final, closed;
+    uint32_t phase;
+    if (sscanf(line.c_str(), "%zu %zu %lf %lf %lf %X", &i, &kind, &returned, &final, &closed, &phase) != 6) continue;
+    if (kind >= kLatencyKindCount) continue;
+    returns[kind].push_back(returned);
+    finals[kind].push_back(final);
+    closes[kind].push_back(closed);
+  }
+  auto medianAndMax = [](std::vector<double> values) {
+    if (values.empty()) return std::string("-");
+    std::sort(values.begin(), values.end());
+    char text[64];
+    snprintf(text, sizeof(text), "%.1f / %.1f ms", values[values.size() / 2], values.back());
+    return std::string(text);
+  };
+  printf("\nlatency: %d cancels in each phase; median / max of the time until PelkDownloadCancel returned and "
+         "until the phase was final (target <= 100 ms), and how long PelkClose then took\n",
+         kLatencyRounds);
+  printf("  %-42s %-18s %-18s %s\n", "phase", "cancel returned", "phase final", "then PelkClose");
+  for (size_t k = 0; k < kLatencyKindCount; ++k) {
+    printf("  %-42s %-18s %-18s %s\n", kLatencyKinds[k], medianAndMax(returns[k]).c_str(),
+           medianAndMax(finals[k]).c_str(), medianAndMax(closes[k]).c_str());
+  }
+  PrintCrashesAndHangs(r, kLatencyRounds * kLatencyKindCount,
+                       [](size_t i) { return std::string(kLatencyKinds[i % kLatencyKindCount]); });
+}
+
 void ReportRaces(const char* title, size_t total, const PhaseResult& r) {
   DWORD slowest = 0;
   std::map<uint32_t, size_t> phases;
@@ -1014,6 +1148,7 @@ int RunAll(const std::vector<std::string>& only) {
                 RunRacePhase("closes", kCloseCycles));
   }
   if (wanted("answers")) ReportAnswers(RunPhase("answers", kAnswers, 0, 2));
+  if (wanted("latency")) ReportLatency(RunPhase("latency", kLatencyRounds * kLatencyKindCount));
   printf("[%5.1f s] done\n", (GetTickCount() - start) / 1000.0);
   return 0;
 }

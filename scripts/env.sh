@@ -70,14 +70,22 @@ start_wine() {
 }
 
 # hvservice, the substitute distribution service, for the demo and the kit test. start_service runs it in
-# the background on a free port with a catalog folder, its log and stored reports in a work folder, waits
-# until it listens (at most 10 s), and sets service_pid and service_url. use_service points the library
-# at it in the prefix's registry; stop_service stops it and removes that registry key again.
+# the background (through the Wine loader of its bitness) on a free port with a catalog folder, its log and
+# stored reports in a work folder and any further hvservice options, waits until it listens (at most 10 s),
+# and sets service_pid and service_url. use_service points the library at it in the prefix's registry, in
+# the 64-bit view or, with 32, the view a 32-bit hvpelk.dll reads (HKLM\SOFTWARE\Wow6432Node\...);
+# stop_service stops it and removes that registry key again from both views.
 service_key='HKLM\SOFTWARE\Halvorn\Trellin'
 service_pid=
-start_service() { # hvservice.exe, catalog folder, work folder
-  wine64 "$1" --catalog "$(wine64 winepath -w "$2" 2>/dev/null)" --port 0 \
-    --reports "$(wine64 winepath -w "$3/reports.xml" 2>/dev/null)" >"$3/service.log" 2>&1 &
+# The Wine loader that runs a Windows program: the 32-bit one for an i386 image.
+loader_of() {
+  local header
+  header=$(i686-w64-mingw32-objdump -f "$1" 2>/dev/null || true)
+  if grep -q 'file format pei-i386' <<<"$header"; then echo "$wine32_loader"; else echo "$wine64_loader"; fi
+}
+start_service() { # hvservice.exe, catalog folder, work folder, further hvservice options
+  "$(loader_of "$1")" "$1" --catalog "$(wine64 winepath -w "$2" 2>/dev/null)" --port 0 \
+    --reports "$(wine64 winepath -w "$3/reports.xml" 2>/dev/null)" "${@:4}" >"$3/service.log" 2>&1 &
   service_pid=$!
   for _ in $(seq 1 200); do
     grep -qs 'listening on' "$3/service.log" && break
@@ -87,13 +95,15 @@ start_service() { # hvservice.exe, catalog folder, work folder
   service_url=$(grep -os 'http://[^ ]*' "$3/service.log" | head -n 1 | tr -d '\r' || true)
   [ -n "$service_url" ] || { echo "hvservice did not start:"; cat "$3/service.log"; return 1; }
 }
-use_service() {
-  wine64 reg add "$service_key" /v S_URL /t REG_SZ /d "$service_url" /f >/dev/null
-  wine64 reg add "$service_key" /v URL /t REG_SZ /d "$service_url" /f >/dev/null
+use_service() { # [32: the 32-bit registry view]
+  local view=/reg:${1:-64}
+  wine64 reg add "$service_key" /v S_URL /t REG_SZ /d "$service_url" /f "$view" >/dev/null
+  wine64 reg add "$service_key" /v URL /t REG_SZ /d "$service_url" /f "$view" >/dev/null
 }
 stop_service() {
   [ -n "$service_pid" ] || return 0
   kill "$service_pid" 2>/dev/null && wait "$service_pid" 2>/dev/null || true
   service_pid=
-  wine64 reg delete "$service_key" /f >/dev/null 2>&1 || true
+  wine64 reg delete "$service_key" /f /reg:64 >/dev/null 2>&1 || true
+  wine64 reg delete "$service_key" /f /reg:32 >/dev/null 2>&1 || true
 }

@@ -3,7 +3,9 @@
  * Asks the distribution service for this program's package, picks the newest distribution, downloads it
  * into TARGET-FILE with a progress line and MD5 verification, sends the download statistics and closes.
  * Run it again after an interruption and it resumes the partial file; a complete file is only verified.
- * The service's URL comes from the registry (HKLM\SOFTWARE\Halvorn\Trellin, values S_URL and URL).
+ * The service's URL comes from the registry (HKLM\SOFTWARE\Halvorn\Trellin, value S_URL; "pelk config
+ * set-url URL" writes it). A 32-bit program and DLL read the 32-bit view, which on 64-bit Windows is
+ * HKLM\SOFTWARE\Wow6432Node\Halvorn\Trellin.
  *
  *   usage: updater TARGET-FILE
  *

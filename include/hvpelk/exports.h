@@ -2,12 +2,24 @@
  *
  * Every function uses the cdecl convention, returns a 32-bit status code and never returns data through
  * its return value. Text goes in as NUL-terminated UTF-16 and comes out as a BSTR inside a caller-supplied,
- * initialised VARIANT (the library clears it first; the caller frees the result with VariantClear).
- * Handles are 1-based and never reused; 0 is never issued. Null pointers are rejected with
- * PELK_E_UNEXPECTED. Compiles as C and as C++.
+ * initialised VARIANT (a getter that succeeds clears it first; one that fails leaves it untouched; the
+ * caller frees the result with VariantClear). Handles are 1-based and never reused; 0 is never issued;
+ * PelkOpen stores 0 on a failure. Null pointers are rejected with PELK_E_UNEXPECTED. Compiles as C and as
+ * C++.
+ *
+ * Waiting: time limits are milliseconds, 0 does not wait, -1 waits without limit. Only PelkDownloadCancel
+ * returns at once. PelkQueryCancel, PelkClose, a second PelkQuerySubmit or PelkDownloadSubmit, and a call
+ * whose nonzero time limit runs out (PELK_E_TIMEOUT) abort the running request and wait for its worker;
+ * PelkClose does so holding the connection table's lock, so calls on other handles wait too. PelkPingServer
+ * always waits for the answer (a limit of 0 as -1); PelkReportSubmit waits without a limit. A running read
+ * ends with the server's next write; one that has waited 100 ms on a server sending nothing is ended on
+ * Windows by the abort; under Wine the worker goes on until the server sends again or the 300 s receive
+ * timeout ends. PelkDownloadCheck returns PELK_S_NOTHING_OUTSTANDING before any download was submitted,
+ * and never waits.
  *
  * The status codes and the functions are each listed once, in the two tables below; everything else (the
- * constants, the prototypes, the DLL's export list, run-time loaders, readable names) is made from them. */
+ * constants, the prototypes, the DLL's export list, the NSIS include's defines, run-time loaders, readable
+ * names) is made from them. */
 #ifndef HVPELK_EXPORTS_H
 #define HVPELK_EXPORTS_H
 

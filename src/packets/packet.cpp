@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <limits>
 
-#include "transport/endpoint.h"
+#include "packets/endpoint.h"
 
 namespace hv {
 namespace {
@@ -107,17 +107,11 @@ const AnswerPacket& PacketRequest::Answer() {
 CommandRequest::CommandRequest(const ClientIdentity& identity, const std::wstring& command, const Packet& packet,
                                bool secure)
     : PacketRequest(identity) {
-  SetUrl(GetServiceUrl(secure, identity.wrapperName));
-  SetCommand(command);
+  SetUrl(CommandUrl(GetServiceUrl(secure, identity.wrapperName), command, {{L"trellin_version", L"2.0"}}));
   SetBody(packet.Text());
   SetAcceptEncoding(!IsEncodingDisabled());
   AddUserAgentToken(UserAgentToken(kCoreLibraryName, kCoreLibraryVersion));
   AddUserAgentToken(UserAgentToken(identity.wrapperName, identity.wrapperVersion));
-}
-
-StatusCode CommandRequest::Run(uint32_t timeoutMs, bool noPrompt) {
-  AddQueryParameter(L"trellin_version", L"2.0");
-  return RequestJob::Run(timeoutMs, noPrompt);
 }
 
 }  // namespace hv

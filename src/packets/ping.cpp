@@ -1,13 +1,11 @@
 #include "packets/ping.h"
 
-#include "transport/endpoint.h"
+#include "packets/endpoint.h"
 
 namespace hv {
 
 PingRequest::PingRequest(const ClientIdentity& identity, bool secure) : PacketRequest(identity) {
-  SetUrl(GetServiceUrl(secure, identity.wrapperName));
-  SetCommand(L"PingCmd:Ping");
-  AddQueryParameter(L"module", L"Trellin");
+  SetUrl(CommandUrl(GetServiceUrl(secure, identity.wrapperName), L"PingCmd:Ping", {{L"module", L"Trellin"}}));
 }
 
 void PingRequest::CheckAnswer() { Answer().CheckServiceStatus(); }

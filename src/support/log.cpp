@@ -17,20 +17,21 @@ const wchar_t kSwitchValue[] = L"hvvornetlogging";
 const wchar_t kTitle[] = L"Vornet Library";
 const wchar_t kErrorPrefix[] = L"**ERROR: ";
 const wchar_t kSummary[] = L"***SUMMARY***";
-const std::wstring& Separator() {
-  static const std::wstring separator(48, L'-');
-  return separator;
+// Made afresh each time: the log's destructor may run at process exit, after every function-local
+// static has already been destroyed.
+std::wstring Separator() { return std::wstring(48, L'-'); }
+
+// Two decimal digits, as "%02d" writes a number below 100.
+std::wstring TwoDigits(int value) {
+  return {static_cast<wchar_t>(L'0' + value / 10 % 10), static_cast<wchar_t>(L'0' + value % 10)};
 }
 
 // "[MM/DD/YY HH:MM:SS]: " from one reading of the local clock, so date and time always agree.
 std::wstring Timestamp() {
   SYSTEMTIME now = {};
   GetLocalTime(&now);
-  wchar_t buffer[32] = {};
-  swprintf(buffer, 32, L"[%02d/%02d/%02d %02d:%02d:%02d]: ", static_cast<int>(now.wMonth),
-           static_cast<int>(now.wDay), static_cast<int>(now.wYear % 100), static_cast<int>(now.wHour),
-           static_cast<int>(now.wMinute), static_cast<int>(now.wSecond));
-  return buffer;
+  return L"[" + TwoDigits(now.wMonth) + L"/" + TwoDigits(now.wDay) + L"/" + TwoDigits(now.wYear % 100) + L" " +
+         TwoDigits(now.wHour) + L":" + TwoDigits(now.wMinute) + L":" + TwoDigits(now.wSecond) + L"]: ";
 }
 
 // The open log file. Not locked itself: the process-wide functions serialise all use.

@@ -13,18 +13,29 @@ namespace {
 constexpr DWORD kBlockSize = 16384;
 constexpr DWORD kDigestSize = 16;
 
+std::wstring LowerHex(const BYTE* bytes, size_t count) {
+  static const wchar_t kDigits[] = L"0123456789abcdef";
+  std::wstring text;
+  text.reserve(2 * count);
+  for (size_t i = 0; i < count; ++i) {
+    text += kDigits[bytes[i] >> 4];
+    text += kDigits[bytes[i] & 0x0F];
+  }
+  return text;
+}
+
 }  // namespace
 
 std::wstring FileMd5Hex(const std::wstring& path, const HashProgress& progress) {
   UniqueCryptContext context;
   // A failed call may leave anything in the out-parameter: drop it without releasing.
   if (!CryptAcquireContextW(context.receive(), nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT)) {
-    context.release();
+    context.forget();
     return std::wstring();
   }
   UniqueCryptHash hash;
   if (!CryptCreateHash(context.get(), CALG_MD5, 0, 0, hash.receive())) {
-    hash.release();
+    hash.forget();
     return std::wstring();
   }
 
@@ -49,14 +60,7 @@ std::wstring FileMd5Hex(const std::wstring& path, const HashProgress& progress) 
   if (!CryptGetHashParam(hash.get(), HP_HASHVAL, digest, &digestSize, 0) || digestSize != kDigestSize) {
     return std::wstring();
   }
-  static const wchar_t kDigits[] = L"0123456789abcdef";
-  std::wstring text;
-  text.reserve(2 * kDigestSize);
-  for (BYTE b : digest) {
-    text += kDigits[b >> 4];
-    text += kDigits[b & 0x0F];
-  }
-  return text;
+  return LowerHex(digest, kDigestSize);
 }
 
 }  // namespace hv

@@ -13,7 +13,7 @@ constexpr DWORD kInitialBuffer = 1024;
 
 UniqueRegKey OpenKey(HKEY root, const std::wstring& path, REGSAM access) {
   UniqueRegKey key;
-  if (RegOpenKeyExW(root, path.c_str(), 0, access, key.receive()) != ERROR_SUCCESS) key.release();
+  if (RegOpenKeyExW(root, path.c_str(), 0, access, key.receive()) != ERROR_SUCCESS) key.forget();
   return key;
 }
 

@@ -47,8 +47,21 @@ int DetectRadix(const std::wstring& text) {
 
 }  // namespace
 
-std::wstring Dec(int64_t value) { return std::to_wstring(value); }
-std::wstring DecU64(uint64_t value) { return std::to_wstring(value); }
+// Written by hand: std::to_wstring goes through the C runtime's wide printf, which the DLL would carry for
+// this alone.
+std::wstring DecU64(uint64_t value) {
+  std::wstring digits;
+  do {
+    digits.insert(digits.begin(), static_cast<wchar_t>(L'0' + value % 10));
+    value /= 10;
+  } while (value != 0);
+  return digits;
+}
+
+std::wstring Dec(int64_t value) {
+  if (value >= 0) return DecU64(static_cast<uint64_t>(value));
+  return L"-" + DecU64(0 - static_cast<uint64_t>(value));
+}
 
 std::wstring Hex(uint32_t value) {
   static const wchar_t kDigits[] = L"0123456789ABCDEF";

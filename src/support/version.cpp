@@ -1,15 +1,27 @@
 #include "support/version.h"
 
 #include <algorithm>
-#include <cstdio>
+#include <cwchar>
+
+#include "support/strings.h"
 
 namespace hv {
 
 FourPartVersion ParseVersion(const std::wstring& text) {
   FourPartVersion version;
-  int parts[4] = {-1, -1, -1, -1};
-  // swscanf fills the parts it could read, in order, and stops at the first mismatch.
-  swscanf(text.c_str(), L"%d.%d.%d.%d", &parts[0], &parts[1], &parts[2], &parts[3]);
+  int32_t parts[4] = {-1, -1, -1, -1};
+  // Read as swscanf reads "%d.%d.%d.%d" (a part may follow blanks and carry a sign), stopping at the first
+  // part that is no number or separator that is no dot. wcstol rather than swscanf: the runtime's scanf is
+  // a fifth of the DLL's C library code.
+  const wchar_t* cursor = text.c_str();
+  for (int32_t& part : parts) {
+    wchar_t* end = nullptr;
+    const long value = std::wcstol(cursor, &end, 10);
+    if (end == cursor) break;
+    part = static_cast<int32_t>(value);
+    if (*end != L'.') break;
+    cursor = end + 1;
+  }
   version.major = parts[0];
   version.minor = parts[1];
   version.build = parts[2];
@@ -18,15 +30,11 @@ FourPartVersion ParseVersion(const std::wstring& text) {
 }
 
 std::wstring FormatVersion(const FourPartVersion& v) {
-  wchar_t buffer[255] = {};
-  if (v.build < 0) {
-    swprintf(buffer, 255, L"%d.%d", v.major, v.minor);
-  } else if (v.revision < 0) {
-    swprintf(buffer, 255, L"%d.%d.%d", v.major, v.minor, v.build);
-  } else {
-    swprintf(buffer, 255, L"%d.%d.%d.%d", v.major, v.minor, v.build, v.revision);
-  }
-  return buffer;
+  std::wstring text = Dec(v.major) + L"." + Dec(v.minor);
+  if (v.build < 0) return text;
+  text += L"." + Dec(v.build);
+  if (v.revision >= 0) text += L"." + Dec(v.revision);
+  return text;
 }
 
 bool IsGreater(const FourPartVersion& a, const FourPartVersion& b) {

@@ -87,21 +87,28 @@ class FileSource : public ByteSource {
       : file_(file), keepGoing_(keepGoing), buffer_(kBlockSize) {}
   bool Refill() override {
     DWORD read = 0;
-    if (!keepGoing_() || !ReadFile(file_, buffer_.data(), static_cast<DWORD>(buffer_.size()), &read, nullptr)) {
-      failed_ = true;
+    if (!keepGoing_()) {
+      stopped_ = true;
+      return false;
+    }
+    if (!ReadFile(file_, buffer_.data(), static_cast<DWORD>(buffer_.size()), &read, nullptr)) {
+      error_ = GetLastError();
       return false;
     }
     next_ = buffer_.data();
     avail_ = read;
     return read > 0;
   }
-  bool ReadFailed() const override { return failed_; }
+  bool ReadFailed() const override { return stopped_ || error_ != 0; }
+  bool stopped() const { return stopped_; }
+  DWORD error() const { return error_; }
 
  private:
   HANDLE file_;
   const std::function<bool()>& keepGoing_;
   std::vector<unsigned char> buffer_;
-  bool failed_ = false;
+  bool stopped_ = false;
+  DWORD error_ = 0;
 };
 
 // Receives the decoded bytes; false stops the decoding as failed.
@@ -123,16 +130,33 @@ class StringSink : public ByteSink {
   std::string& out_;
 };
 
+// Writes to a file, asking keepGoing before each block too: a 64 KiB input block of well-compressed data
+// can stand for tens of megabytes of output.
 class FileSink : public ByteSink {
  public:
-  explicit FileSink(HANDLE file) : file_(file) {}
+  FileSink(HANDLE file, const std::function<bool()>& keepGoing) : file_(file), keepGoing_(keepGoing) {}
   bool Write(const unsigned char* data, size_t size) override {
+    if (!keepGoing_()) {
+      stopped_ = true;
+      return false;
+    }
     DWORD written = 0;
-    return WriteFile(file_, data, static_cast<DWORD>(size), &written, nullptr) && written == size;
+    if (!WriteFile(file_, data, static_cast<DWORD>(size), &written, nullptr)) {
+      error_ = GetLastError();
+    } else if (written != size) {
+      error_ = ERROR_DISK_FULL;  // a short write to a disk file means the volume is full
+    }
+    return error_ == 0;
   }
+  DWORD error() const { return error_; }
+  bool stopped() const { return stopped_; }
+  void Failed(DWORD error) { error_ = error; }
 
  private:
   HANDLE file_;
+  const std::function<bool()>& keepGoing_;
+  DWORD error_ = 0;
+  bool stopped_ = false;
 };
 
 enum class MemberResult { Decoded, NoMember, Failed };
@@ -257,24 +281,42 @@ bool DecodeGzipBuffer(const std::string& in, std::string& out) {
   return Decode(source, sink);
 }
 
-bool DecodeGzipFile(const std::wstring& source, const std::wstring& destination,
-                    const std::function<bool()>& keepGoing) {
+std::string DecodeGzipText(const std::string& in) {
+  std::string text;
+  DecodeGzipBuffer(in, text);
+  const std::string mark = text.substr(0, 2);
+  const bool utf16 = mark == "\xFF\xFE" || mark == "\xFE\xFF";
+  if (!utf16) text.resize(std::min(text.size(), text.find('\0')));
+  return text;
+}
+
+GzipFileResult DecodeGzipFile(const std::wstring& source, const std::wstring& destination,
+                              const std::function<bool()>& keepGoing, DWORD& ioError) {
+  ioError = 0;
   UniqueFile input(CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-  if (!input) return false;
   // Only a destination this call created is removed on failure; a failed create (for example the
   // destination naming the source) leaves every file as it was.
-  UniqueFile output(CreateFileW(destination.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                                nullptr));
-  if (!output) return false;
-
+  UniqueFile output;
+  if (input) {
+    output.reset(CreateFileW(destination.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                             nullptr));
+  }
+  if (!output) {
+    ioError = GetLastError();
+    return GzipFileResult::IoError;
+  }
   FileSource in(input.get(), keepGoing);
-  FileSink out(output.get());
+  FileSink out(output.get(), keepGoing);
   bool ok = Decode(in, out);
-  if (ok && !FlushFileBuffers(output.get())) ok = false;
+  if (ok && !FlushFileBuffers(output.get())) out.Failed(GetLastError());
+  ok = ok && out.error() == 0;
   output.reset();
-  if (!ok) DeleteFileW(destination.c_str());
-  return ok;
+  if (ok) return GzipFileResult::Decoded;
+  DeleteFileW(destination.c_str());
+  if (in.stopped() || out.stopped()) return GzipFileResult::Stopped;
+  ioError = in.error() != 0 ? in.error() : out.error();
+  return ioError != 0 ? GzipFileResult::IoError : GzipFileResult::DamagedData;
 }
 
 }  // namespace hv

@@ -46,10 +46,15 @@ class OperationTag {
   bool done_ = false;
 };
 
-// Error line: message + the thread's last error as "0x..."; the last error is left as it was.
+// Error line: message + the error as "0x...".
+inline void LogFailure(const wchar_t* message, DWORD error) {
+  if (IsLogEnabled()) LogError(message + Hex(error));
+}
+
+// Error line: message + the thread's last error; the last error is left as it was.
 inline void LogFailure(const wchar_t* message) {
   const DWORD error = GetLastError();
-  if (IsLogEnabled()) LogError(message + Hex(error));
+  LogFailure(message, error);
   SetLastError(error);
 }
 

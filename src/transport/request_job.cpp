@@ -1,6 +1,5 @@
 #include "transport/request_job.h"
 
-#include <cwctype>
 #include <memory>
 
 namespace hv {
@@ -20,29 +19,12 @@ struct RequestJob::Worker {
   bool running = false;   // a thread was started and its signal has not been consumed yet
 };
 
-std::wstring UrlEncode(const std::wstring& text) {
-  static const wchar_t kDigits[] = L"0123456789ABCDEF";
-  std::wstring out;
-  out.reserve(text.size());
-  for (wchar_t unit : text) {
-    if (std::iswalnum(unit)) {
-      out += unit;
-    } else {
-      out += L'%';
-      out += kDigits[(unit >> 4) & 0xF];
-      out += kDigits[unit & 0xF];
-    }
-  }
-  return out;
-}
-
 RequestJob::RequestJob() = default;
 
 RequestJob::~RequestJob() { Cancel(true); }
 
 StatusCode RequestJob::Run(uint32_t timeoutMs, bool noPrompt) {
   if (worker_) Throw(PELK_E_ALREADY_RUNNING);
-  url_ = BuildUrl();
   session_.ClearAbort();
   session_.SetNoPrompt(noPrompt);
   StartWorker();
@@ -73,7 +55,9 @@ void RequestJob::Cancel(bool wait) {
     // Not waiting, the record stays for Check and status_ stays the worker's: reset here, it could
     // overwrite an outcome the worker has just stored, and Check would report a failed exchange as done.
     if (!wait) return;
-    WaitForCompletion(INFINITE);
+    // Repeated while waiting: a call that waits on a server sending nothing is failed once it has waited
+    // long enough (see InternetHandles::Abort).
+    while (!WaitForCompletion(InternetHandles::kStuckCallMs)) session_.Abort();
     JoinWorker();
   }
   status_ = PELK_S_NOTHING_OUTSTANDING;
@@ -81,7 +65,6 @@ void RequestJob::Cancel(bool wait) {
 
 void RequestJob::CancelAndClear(bool wait) {
   Cancel(wait);
-  queryParameters_.clear();
   if (worker_) {
     clearResponseWhenCollected_ = true;
   } else {
@@ -89,17 +72,9 @@ void RequestJob::CancelAndClear(bool wait) {
   }
 }
 
-void RequestJob::SetUrl(const std::wstring& url) { baseUrl_ = url; }
-
-void RequestJob::SetCommand(const std::wstring& command) { command_ = command; }
-
-void RequestJob::AddQueryParameter(const std::wstring& name, const std::wstring& value) {
-  queryParameters_ += L"&" + UrlEncode(name) + L"=" + UrlEncode(value);
-}
+void RequestJob::SetUrl(const std::wstring& url) { url_ = url; }
 
 void RequestJob::SetBody(const std::wstring& body) { body_ = body; }
-
-void RequestJob::SetPostFile(const std::wstring& path) { session_.SetPostFile(path); }
 
 void RequestJob::SetParentWindow(HWND window) { session_.SetParentWindow(window); }
 
@@ -110,12 +85,6 @@ void RequestJob::SetAcceptEncoding(bool acceptGzip) { session_.SetAcceptEncoding
 const std::string& RequestJob::Response() const { return response_; }
 
 TransferProgress RequestJob::Progress() const { return session_.Progress(); }
-
-std::wstring RequestJob::BuildUrl() const {
-  if (!command_.empty()) return baseUrl_ + L"?cmd=" + command_ + queryParameters_;
-  if (!queryParameters_.empty()) return baseUrl_ + L"?" + queryParameters_;
-  return baseUrl_;
-}
 
 DWORD WINAPI RequestJob::WorkerEntry(void* parameter) {
   const WorkerStart start = *static_cast<WorkerStart*>(parameter);

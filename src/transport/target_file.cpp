@@ -6,22 +6,27 @@
 #include "support/log.h"
 #include "support/status.h"
 #include "support/strings.h"
-#include "transport/gzip.h"
 
 namespace hv {
 
-uint64_t TargetFile::Open(const std::wstring& path) {
+DWORD TargetFile::OpenWith(const std::wstring& path, DWORD disposition) {
+  file_.reset(CreateFileW(path.c_str(), FILE_WRITE_DATA, FILE_SHARE_READ, nullptr, disposition, FILE_ATTRIBUTE_NORMAL,
+                          nullptr));
+  if (!file_) return GetLastError();
   path_ = path;
-  file_.reset(CreateFileW(path_.c_str(), FILE_WRITE_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                          FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file_) Throw(PELK_E_CREATE_FILE);
   LARGE_INTEGER size = {};
   // An unreadable size counts as 0: the file is then written from where the position stands.
-  if (!GetFileSizeEx(file_.get(), &size)) return 0;
-  if (IsLogEnabled()) LogLine(L"\t[Submit]: File already exists: " + DecU64(static_cast<uint64_t>(size.QuadPart)));
+  size_ = GetFileSizeEx(file_.get(), &size) ? static_cast<uint64_t>(size.QuadPart) : 0;
+  if (IsLogEnabled()) LogLine(L"\t[Submit]: File already exists: " + DecU64(size_));
   const LARGE_INTEGER zero = {};
   if (!SetFilePointerEx(file_.get(), zero, nullptr, FILE_END)) ThrowSystemError(GetLastError());
-  return static_cast<uint64_t>(size.QuadPart);
+  return ERROR_SUCCESS;
+}
+
+DWORD TargetFile::OpenExisting(const std::wstring& path) { return OpenWith(path, OPEN_EXISTING); }
+
+void TargetFile::Open(const std::wstring& path) {
+  if (OpenWith(path, OPEN_ALWAYS) != ERROR_SUCCESS) Throw(PELK_E_CREATE_FILE);
 }
 
 void TargetFile::Recreate() {
@@ -30,6 +35,7 @@ void TargetFile::Recreate() {
   file_.reset(CreateFileW(path_.c_str(), FILE_WRITE_DATA, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
                           FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file_) Throw(PELK_E_CREATE_FILE);
+  size_ = 0;
 }
 
 void TargetFile::Write(const char* data, DWORD length) {
@@ -44,26 +50,6 @@ void TargetFile::Write(const char* data, DWORD length) {
 }
 
 void TargetFile::Close() { file_.reset(); }
-
-bool TargetFile::DecodeGzipInto(const std::wstring& destination, const std::function<bool()>& keepGoing) {
-  file_.reset();
-  const std::wstring temporary = destination + L".temp";
-  if (!DecodeGzipFile(path_, temporary, keepGoing)) {
-    if (!keepGoing()) return false;  // stopped: the encoded file can be decoded another time
-    if (IsLogEnabled()) LogError(L"Failed to decode the gzip content of " + destination);
-    DeleteFileW(path_.c_str());
-    Throw(PELK_E_GZIP);
-  }
-  // One replacing move: the target is never missing, whatever fails.
-  if (!MoveFileExW(temporary.c_str(), destination.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-    LogFailure(L"Failed to replace the target file with its decoded content: ");
-    const DWORD error = GetLastError();
-    DeleteFileW(temporary.c_str());
-    ThrowSystemError(error);
-  }
-  DeleteFileW(path_.c_str());
-  return true;
-}
 
 bool HasFreeSpace(const std::wstring& path, uint64_t size) {
   OperationTag tag(L"HasFreeSpace");

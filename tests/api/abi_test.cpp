@@ -3,7 +3,6 @@
 // the exports. The same cases run against the x86_64 build, which shares every line but the word size.
 #include "common/api_fixture.h"
 
-#include <winioctl.h>
 
 #include <algorithm>
 #include <memory>
@@ -24,18 +23,6 @@ File OpenFile(const std::wstring& path, DWORD access, DWORD disposition) {
 
 // The served file's byte at an absolute position: a period that no power of two divides.
 char ByteAt(uint64_t position) { return static_cast<char>(position % 251); }
-
-// A sparse file of the given size: no disk space is used for its zeros.
-void MakeSparseFile(const std::wstring& path, uint64_t size) {
-  File file = OpenFile(path, GENERIC_READ | GENERIC_WRITE, CREATE_ALWAYS);
-  ASSERT_TRUE(file);
-  DWORD ignored = 0;
-  EXPECT_TRUE(DeviceIoControl(file.get(), FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &ignored, nullptr));
-  LARGE_INTEGER end;
-  end.QuadPart = static_cast<LONGLONG>(size);
-  ASSERT_TRUE(SetFilePointerEx(file.get(), end, nullptr, FILE_BEGIN));
-  ASSERT_TRUE(SetEndOfFile(file.get()));
-}
 
 struct Progress {
   int32_t phase;
@@ -97,7 +84,7 @@ class Abi : public ApiTest {
     ServeBig(total, holdMidway ? firstPart : 0);
     if (!holdMidway) midway.Open();
     const std::wstring target = temp.File(L"big.bin");
-    MakeSparseFile(target, existing);
+    ASSERT_TRUE(MakeSparseFile(target, existing));
     const int32_t h = OpenWithList("big.bin");
     ASSERT_EQ(PELK_S_STILL_RUNNING, pelk.PelkDownloadSubmit(h, 0, target.c_str()));
 

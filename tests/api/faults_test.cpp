@@ -1,100 +1,13 @@
 // Faults of the download path and of service answers, through the exports against the fault server:
 // what a download costs on the wire, answers that lie about ranges, lengths and encodings, and what the
 // statistics, the list and the user agent must stay.
-#include <algorithm>
 #include <string>
 #include <utility>
 
-#include "common/bytes.h"
-#include "common/fault_server.h"
-#include "common/api_fixture.h"
+#include "faults_fixture.h"
 
 namespace hvtest {
 namespace {
-
-constexpr uint64_t kMiB = uint64_t{1024} * 1024;
-
-std::string Md5Hex(const std::string& bytes) {
-  const std::wstring digest = Md5Of(bytes);
-  return std::string(digest.begin(), digest.end());
-}
-
-// Whether the file holds exactly the expected bytes (or, with prefixOnly, the first bytes of them).
-::testing::AssertionResult FileHolds(const std::wstring& path, const std::string& expected, bool prefixOnly = false) {
-  const std::string actual = ReadFileBytes(path);
-  const size_t common = std::min(actual.size(), expected.size());
-  const size_t differ = std::mismatch(actual.begin(), actual.begin() + common, expected.begin()).first - actual.begin();
-  if (differ == actual.size() && (prefixOnly || actual.size() == expected.size())) {
-    return ::testing::AssertionSuccess();
-  }
-  return ::testing::AssertionFailure() << "the file has " << actual.size() << " bytes, " << expected.size()
-                                       << " expected; the first difference is at " << differ;
-}
-
-FaultPlan Plain(const std::string& body) {
-  FaultPlan plan;
-  plan.body = body;
-  return plan;
-}
-
-FaultPlan Gzipped(const std::string& encoded) {
-  FaultPlan plan = Plain(encoded);
-  plan.contentEncoding = "gzip";
-  return plan;
-}
-
-bool IsFinal(int32_t phase) { return phase < 0 || phase == PELK_PHASE_FINISHED || phase == PELK_PHASE_CLOSED; }
-
-class Faults : public ApiTest {
- protected:
-  void SetUp() override {
-    ApiTest::SetUp();
-    ASSERT_TRUE(files.Start());
-  }
-
-  // The next query answers one distribution at url (none when url is empty).
-  void AnswerList(const std::string& url, const std::string& checksum = std::string()) {
-    const std::string body =
-        url.empty() ? std::string() : UpdateElement({"C1", "Product", url, checksum, "{P}", "{D}", "en", "1.0", "0"});
-    onQuery = [body](const httplib::Request&, httplib::Response& res) {
-      res.set_content(AnswerPacket(0, body), "text/xml");
-    };
-  }
-
-  int32_t OpenWithList(int32_t flags, const std::string& url, const std::string& checksum = std::string()) {
-    AnswerList(url, checksum);
-    const int32_t h = Open(flags);
-    EXPECT_EQ(PELK_S_OK, pelk.PelkQuerySubmit(h, 30000));
-    return h;
-  }
-
-  int32_t WaitForEnd(int32_t h) {
-    int32_t phase = 0;
-    for (int i = 0; i < 6000; ++i) {
-      uint64_t received = 0, verified = 0, total = 0;
-      phase = pelk.PelkDownloadCheck(h, 0, &received, &verified, &total);
-      if (IsFinal(phase)) return phase;
-      Sleep(5);
-    }
-    ADD_FAILURE() << "the download did not end";
-    return phase;
-  }
-
-  // Submits distribution 0 into target and returns the final phase.
-  int32_t Download(int32_t h, const std::wstring& target) {
-    const int32_t submitted = pelk.PelkDownloadSubmit(h, 0, target.c_str());
-    if (submitted != PELK_S_STILL_RUNNING && submitted != PELK_S_OK) return submitted;
-    return WaitForEnd(h);
-  }
-
-  // Body bytes the server sent for the requests from `from` on, once all their answers are over.
-  uint64_t SentSince(size_t from) {
-    EXPECT_TRUE(files.WaitIdle());
-    return files.BytesSent(from);
-  }
-
-  FaultServer files;
-};
 
 TEST_F(Faults, AResumeCostsWhatIsMissingAndACompleteFileNothing) {
   const std::string data = SampleBytes(16 * kMiB, 41);
@@ -219,7 +132,8 @@ TEST_F(Faults, AContentLengthThatIsNoNumberCountsAsUnknown) {
   EXPECT_TRUE(FileHolds(target, data.substr(0, 150000)));
 }
 
-TEST_F(Faults, AnAnswerWithoutContentTypeLeavesThePartialFileAlone) {
+// A file that is to start again with a new body is emptied only when that body's first block arrives.
+TEST_F(Faults, AnAnswerThatFailsBeforeItsFirstByteLeavesThePartialFileAlone) {
   const std::string data = SampleBytes(100000, 61);
   const int32_t h = OpenWithList(0, files.Url("/files/t.bin"));
   const std::wstring target = temp.File(L"t.bin");
@@ -233,6 +147,108 @@ TEST_F(Faults, AnAnswerWithoutContentTypeLeavesThePartialFileAlone) {
     EXPECT_EQ(PELK_E_CONTENT_TYPE, Download(h, target));
     EXPECT_TRUE(FileHolds(target, data.substr(0, 40000)));
   }
+  // The range ignored, the whole file announced, and the connection cut before the body's first byte.
+  FaultPlan cut = Plain(data);
+  cut.range = RangeAnswer::kWhole;
+  cut.cutAfter = 0;
+  files.Serve("/files/t.bin", cut);
+  EXPECT_EQ(PELK_E_CONNECTION, Download(h, target));
+  EXPECT_TRUE(FileHolds(target, data.substr(0, 40000)));
+}
+
+// A cancel is seen after the server's next write, whatever the block size: a slow server's download ends
+// with the little that arrived in between, and the server stops sending.
+TEST_F(Faults, ACancelEndsAfterTheServersNextWrite) {
+  FaultPlan slow = Plain(SampleBytes(400 * 1024, 63));
+  slow.paceBytes = 1024;
+  slow.paceMs = 20;
+  files.Serve("/files/slow.bin", slow);
+  const int32_t h = OpenWithList(0, files.Url("/files/slow.bin"));
+  const std::wstring target = temp.File(L"slow.bin");
+  ASSERT_EQ(PELK_S_STILL_RUNNING, pelk.PelkDownloadSubmit(h, 0, target.c_str()));
+  uint64_t received = 0, verified = 0, total = 0;
+  for (int i = 0; i < 2000 && received < 8 * 1024; ++i) {
+    Sleep(5);
+    pelk.PelkDownloadCheck(h, 0, &received, &verified, &total);
+  }
+  ASSERT_GE(received, 8 * 1024u);
+  const uint64_t atCancel = received;
+  EXPECT_EQ(PELK_S_OK, pelk.PelkDownloadCancel(h));
+  EXPECT_EQ(PELK_PHASE_CLOSED, WaitForEnd(h));
+  pelk.PelkDownloadCheck(h, 0, &received, &verified, &total);
+  EXPECT_LT(received - atCancel, 8 * 1024u) << "a read waited for a whole block";
+  EXPECT_TRUE(FileHolds(target, slow.body.substr(0, received)));
+  EXPECT_LT(SentSince(0), 64 * 1024u);
+}
+
+// A huge complete file: its checksum pass would take many seconds, so only an abort can end it early.
+TEST_F(Faults, ACancelEndsAChecksumPass) {
+  const uint64_t size = 8ull << 30;  // sparse: nothing is written
+  const std::wstring target = temp.File(L"huge.bin");
+  ASSERT_TRUE(MakeSparseFile(target, size));
+  FaultPlan refused;
+  refused.raw = "HTTP/1.1 416 Range Not Satisfiable\r\nContent-Range: bytes */" + std::to_string(size) +
+                "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+  files.Serve("/files/huge.bin", refused);
+  const int32_t h = OpenWithList(PELK_FLAG_VERIFY_CHECKSUM, files.Url("/files/huge.bin"), std::string(32, '0'));
+  ASSERT_EQ(PELK_S_STILL_RUNNING, pelk.PelkDownloadSubmit(h, 0, target.c_str()));
+  uint64_t received = 0, verified = 0, total = 0;
+  int32_t phase = 0;
+  for (int i = 0; i < 6000 && (phase != PELK_PHASE_VERIFYING || verified == 0); ++i) {
+    Sleep(5);
+    phase = pelk.PelkDownloadCheck(h, 0, &received, &verified, &total);
+  }
+  ASSERT_EQ(PELK_PHASE_VERIFYING, phase);
+  EXPECT_EQ(PELK_S_OK, pelk.PelkDownloadCancel(h));
+  EXPECT_EQ(PELK_PHASE_CLOSED, WaitForEnd(h));
+  pelk.PelkDownloadCheck(h, 0, &received, &verified, &total);
+  EXPECT_LT(verified, size);
+}
+
+// A huge complete encoded file: decoding it would take seconds, so only an abort can end it early; the
+// encoded file stays for the next try and the half-decoded file goes.
+TEST_F(Faults, ACancelEndsADecoding) {
+  const std::string member = Gzip(std::string(64 * kMiB, '\0'));
+  std::string encoded;
+  for (int i = 0; i < 16; ++i) encoded += member;  // 1 GiB decoded
+  files.Serve("/files/z.bin", Gzipped(encoded));
+  const int32_t h = OpenWithList(0, files.Url("/files/z.bin"));
+  const std::wstring target = temp.File(L"z.bin");
+  WriteFileBytes(target + L".encoded", encoded);
+  ASSERT_EQ(PELK_S_STILL_RUNNING, pelk.PelkDownloadSubmit(h, 0, target.c_str()));
+  for (int i = 0; i < 6000 && FileSize(target + L".temp") == 0; ++i) Sleep(5);
+  ASSERT_GT(FileSize(target + L".temp"), 0u);
+  EXPECT_EQ(PELK_S_OK, pelk.PelkDownloadCancel(h));
+  EXPECT_EQ(PELK_PHASE_CLOSED, WaitForEnd(h));
+  EXPECT_FALSE(FileExists(target + L".temp"));
+  EXPECT_TRUE(FileHolds(target + L".encoded", encoded));
+}
+
+// Free space is weighed against what is still to come, not against the whole file: a sparse partial file
+// larger than the free space is continued by its last thousand bytes.
+TEST_F(Faults, FreeSpaceIsWeighedAgainstWhatIsStillToCome) {
+  const std::wstring target = temp.File(L"sparse.bin");
+  ULARGE_INTEGER available = {};
+  ASSERT_TRUE(GetDiskFreeSpaceExW(temp.path().c_str(), &available, nullptr, nullptr));
+  const uint64_t size = available.QuadPart + (1ull << 30);
+  ASSERT_TRUE(MakeSparseFile(target, size));
+  const std::string tail = SampleBytes(1000, 65);
+  FaultPlan rest;
+  rest.raw = "HTTP/1.1 206 Partial Content\r\nContent-Type: application/octet-stream\r\nContent-Range: bytes " +
+             std::to_string(size) + "-" + std::to_string(size + 999) + "/" + std::to_string(size + 1000) +
+             "\r\nContent-Length: 1000\r\nConnection: close\r\n\r\n" + tail;
+  files.Serve("/files/sparse.bin", rest);
+  const int32_t h = OpenWithList(0, files.Url("/files/sparse.bin"));
+  EXPECT_EQ(PELK_PHASE_FINISHED, Download(h, target));
+  EXPECT_EQ(size + 1000, FileSize(target));
+
+  // What is still to come does not fit: refused before a byte is read.
+  FaultPlan tooBig;
+  tooBig.raw = "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Length: " +
+               std::to_string(size) + "\r\nConnection: close\r\n\r\n" + tail;
+  files.Serve("/files/sparse.bin", tooBig);
+  EXPECT_EQ(PELK_E_DISK_SPACE, Download(h, temp.File(L"new.bin")));
+  EXPECT_EQ(0u, FileSize(temp.File(L"new.bin")));
 }
 
 TEST_F(Faults, ATargetWithoutAFolderLandsInTheCurrentFolder) {

@@ -293,13 +293,16 @@ bool FaultServer::Answer(SOCKET socket, HANDLE ready, const FaultPlan& plan, con
       case RangeAnswer::kHonour:
       case RangeAnswer::kNoContentRange:
       case RangeAnswer::kOtherOffset:
+      case RangeAnswer::kShiftedBody: {
         status = 206;
-        from = answer == RangeAnswer::kOtherOffset ? start / 2 : std::min(start, size);
+        const uint64_t claimed = answer == RangeAnswer::kOtherOffset ? start / 2 : std::min(start, size);
+        from = answer == RangeAnswer::kShiftedBody ? start / 2 : claimed;
         length = size - from;
-        if (answer != RangeAnswer::kNoContentRange && length > 0) {
-          contentRange = "bytes " + std::to_string(from) + "-" + std::to_string(size - 1) + total;
+        if (answer != RangeAnswer::kNoContentRange && claimed < size) {
+          contentRange = "bytes " + std::to_string(claimed) + "-" + std::to_string(size - 1) + total;
         }
         break;
+      }
       case RangeAnswer::kWhole:
         break;
       case RangeAnswer::kRefuse:
@@ -333,12 +336,27 @@ bool FaultServer::Answer(SOCKET socket, HANDLE ready, const FaultPlan& plan, con
   const uint64_t cutAt = std::min(plan.cutAfter, length);
   if (stallAt < cutAt) {
     // The rest of the body never follows: a stall ends with the close.
-    if (SendAll(socket, ready, body, static_cast<size_t>(stallAt), index)) Stall(plan);
+    if (SendBody(socket, ready, plan, body, stallAt, index)) Stall(plan);
+    return false;
+  }
+  if (!SendBody(socket, ready, plan, body, cutAt, index)) return false;
+  if (plan.extraBytes > 0 && status == 206 && cutAt == length) {
+    const std::string extra(static_cast<size_t>(plan.extraBytes), 'x');
+    SendAll(socket, ready, extra.data(), extra.size(), index);
     return false;
   }
   // Only a whole answer with its true length leaves the connection usable for the next request.
-  return SendAll(socket, ready, body, static_cast<size_t>(cutAt), index) && cutAt == length &&
-         plan.length == LengthHeader::kTrue && !closing;
+  return cutAt == length && plan.length == LengthHeader::kTrue && !closing;
+}
+
+bool FaultServer::SendBody(SOCKET socket, HANDLE ready, const FaultPlan& plan, const char* data, uint64_t length,
+                           size_t index) {
+  const uint64_t step = plan.paceBytes > 0 ? plan.paceBytes : length;
+  for (uint64_t sent = 0; sent < length; sent += step) {
+    if (sent > 0 && WaitForSingleObject(stopEvent_, static_cast<DWORD>(plan.paceMs)) == WAIT_OBJECT_0) return false;
+    if (!SendAll(socket, ready, data + sent, static_cast<size_t>(std::min(step, length - sent)), index)) return false;
+  }
+  return true;
 }
 
 bool FaultServer::SendAll(SOCKET socket, HANDLE ready, const char* data, size_t length, size_t countFor) {

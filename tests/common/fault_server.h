@@ -36,6 +36,7 @@ enum class RangeAnswer {
   kNoContentRange,  // 206 from N, without a Content-Range header
   kWhole,           // 200 with the whole body, as a server that ignores ranges does
   kRefuse,          // 416 with "Content-Range: bytes */size" and no body
+  kShiftedBody,     // 206 with the Content-Range of a true answer from N, but the body from N/2 on
 };
 
 // What the Content-Length header says about the L body bytes of an answer.
@@ -61,6 +62,10 @@ struct FaultPlan {
   std::string contentType = "application/octet-stream";  // empty: no Content-Type header
   std::string contentEncoding;                            // for example "gzip"; empty: no header
   std::string raw;  // when not empty, the whole answer instead of all of the above (every byte counts); closes
+  uint64_t extraBytes = 0;  // sent after the whole body of a 206, beyond its range; the answer then closes
+  // A slow server: the body goes out paceBytes at a time, paceMs apart (0: as fast as the socket takes it).
+  uint64_t paceBytes = 0;
+  int paceMs = 0;
 };
 
 struct FaultRequest {
@@ -113,6 +118,8 @@ class FaultServer {
   // Sends the answer; true when it leaves the connection usable for another request.
   bool Answer(SOCKET socket, HANDLE ready, const FaultPlan& plan, const FaultRequest& request, size_t index);
   bool SendAll(SOCKET socket, HANDLE ready, const char* data, size_t length, size_t countFor);
+  // Body bytes at the plan's pace; false when the connection or the server stops.
+  bool SendBody(SOCKET socket, HANDLE ready, const FaultPlan& plan, const char* data, uint64_t length, size_t index);
   void Stall(const FaultPlan& plan);
   // Appends what arrives next; false when the client closed, failed or stayed silent too long.
   bool Receive(SOCKET socket, HANDLE ready, std::string& into) const;

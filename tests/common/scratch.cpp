@@ -1,9 +1,11 @@
 #include "common/scratch.h"
 
 #include "support/md5.h"
+#include "support/scoped_handle.h"
 
 #include <gtest/gtest.h>
 #include <shellapi.h>
+#include <winioctl.h>
 
 #include <atomic>
 
@@ -92,6 +94,22 @@ std::string ReadFileBytes(const std::wstring& path) {
 }
 
 bool FileExists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+uint64_t FileSize(const std::wstring& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data = {};
+  if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return 0;
+  return (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+bool MakeSparseFile(const std::wstring& path, uint64_t size) {
+  hv::UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+  DWORD ignored = 0;
+  LARGE_INTEGER end;
+  end.QuadPart = static_cast<LONGLONG>(size);
+  return file && DeviceIoControl(file.get(), FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &ignored, nullptr) &&
+         SetFilePointerEx(file.get(), end, nullptr, FILE_BEGIN) && SetEndOfFile(file.get());
+}
 
 std::wstring Md5Of(const std::string& bytes) {
   TempDir dir;

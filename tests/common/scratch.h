@@ -50,6 +50,9 @@ class TempDir {
 void WriteFileBytes(const std::wstring& path, const std::string& bytes);
 std::string ReadFileBytes(const std::wstring& path);
 bool FileExists(const std::wstring& path);
+uint64_t FileSize(const std::wstring& path);  // 0 when it cannot be read
+// Creates (or replaces) a sparse file of the given size: its zeros take no disk space. False on failure.
+bool MakeSparseFile(const std::wstring& path, uint64_t size);
 // The lower-case MD5 hex digest of bytes (the library's checksum helper over a scratch copy on disk).
 std::wstring Md5Of(const std::string& bytes);
 

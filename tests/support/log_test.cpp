@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/child_process.h"
 #include "common/scratch.h"
 #include "support/registry.h"
 #include "support/scoped_handle.h"
@@ -268,6 +269,30 @@ TEST_F(Log, SessionsOpeningAndClosingOnManyThreadsKeepTheFileWellFormed) {
     ASSERT_EQ(kSeparator, at(k++));
   }
   for (int t = 0; t < kThreads; ++t) EXPECT_EQ(kCycles, next[t]) << "thread " << t;
+}
+
+// Run only as the child of the next test: takes a reference on the log and ends the process with it held,
+// as a process does that exits with connections open.
+TEST(LogChild, DISABLED_ExitsHoldingTheLog) {
+  AcquireLog();
+  LogLine(L"held at exit");
+}
+
+// The log a process still holds when it exits gets its summary from the library's static destruction: it
+// must not use anything destroyed before it.
+TEST_F(Log, AProcessThatExitsHoldingTheLogStillWritesItsSummary) {
+  SwitchOn(path_);
+  const hvtest::ChildOutcome child = hvtest::RunChild(
+      hvtest::ThisProgram(), L"--gtest_also_run_disabled_tests --gtest_filter=LogChild.DISABLED_ExitsHoldingTheLog",
+      60000);
+  ASSERT_TRUE(child.finished) << child.output;
+  EXPECT_EQ(0u, child.exitCode) << child.output;
+  const std::vector<std::wstring> lines = ReadLogLines(path_);
+  ASSERT_EQ(6u, lines.size());
+  EXPECT_EQ(L"held at exit", Stamped(lines[2]));
+  EXPECT_EQ(kSeparator, lines[3]);
+  EXPECT_EQ(L"***SUMMARY***", Stamped(lines[4]));
+  EXPECT_EQ(kSeparator, lines[5]);
 }
 
 }  // namespace

@@ -14,6 +14,8 @@ TEST(Strings, FormatsNumbersAsTheWireAndLogExpect) {
   EXPECT_EQ(L"0x2EE2", Hex(12002));
   EXPECT_EQ(L"5000000000", Dec(5000000000LL));
   EXPECT_EQ(L"18446744073709551615", DecU64(UINT64_MAX));
+  EXPECT_EQ(L"0", Dec(0));
+  EXPECT_EQ(L"-9223372036854775808", Dec(INT64_MIN));
 }
 
 TEST(Strings, ReadsOnlyPlainDecimalAndHexadecimalNumbers) {

@@ -19,6 +19,10 @@ TEST(Version, ParsesUpToFourParts) {
   ExpectParts(ParseVersion(L"v4.0"), -1, -1, -1, -1);
   ExpectParts(ParseVersion(L"1.2.3.4.5"), 1, 2, 3, 4);
   ExpectParts(ParseVersion(L"9.11.9600.18231"), 9, 11, 9600, 18231);
+  // As "%d" reads: blanks and a sign before a part; a separator other than a dot ends the version.
+  ExpectParts(ParseVersion(L" 2. -3.+4"), 2, -3, 4, -1);
+  ExpectParts(ParseVersion(L"6.1 .7601"), 6, 1, -1, -1);
+  ExpectParts(ParseVersion(L"5..1"), 5, -1, -1, -1);
 }
 
 TEST(Version, FormatsByThePresenceOfBuildAndRevision) {

@@ -79,18 +79,19 @@ TEST(ServiceCatalog, ErrorsNameTheLine) {
 
 TEST(ServiceOptions, CommandLine) {
   ServiceOptions options;
-  bool help = true;
+  hv::service::Request request = hv::service::Request::Help;
   std::string error;
-  ASSERT_TRUE(hv::service::ParseCommandLine({L"--port", L"0", L"--host", L"0.0.0.0", L"--delay-ms", L"25",
+  ASSERT_TRUE(hv::service::ParseCommandLine({L"--port", L"0", L"--host", L"0.0.0.0", L"--delay-ms", L"25", L"--rate", L"4096",
                                              L"--status", L"10", L"--query-status", L"6000", L"--gzip-downloads",
                                              L"--no-gzip-answers", L"--public-url", L"https://x.test:1//",
                                              L"--reports", L"", L"--catalog", L"C:\\cat"},
-                                            options, help, error))
+                                            options, request, error))
       << error;
-  EXPECT_FALSE(help);
+  EXPECT_EQ(hv::service::Request::Serve, request);
   EXPECT_EQ(0, options.port);
   EXPECT_EQ("0.0.0.0", options.host);
   EXPECT_EQ(25u, options.delayMs);
+  EXPECT_EQ(4096u, options.rateBytesPerSecond);
   EXPECT_EQ(10, options.pingStatus);
   EXPECT_EQ(6000, options.queryStatus);
   EXPECT_EQ(10, options.reportStatus);
@@ -106,15 +107,18 @@ TEST(ServiceOptions, CommandLine) {
   EXPECT_TRUE(defaults.gzipAnswers);
   EXPECT_FALSE(defaults.gzipDownloads);
 
-  ASSERT_TRUE(hv::service::ParseCommandLine({L"--help"}, options, help, error));
-  EXPECT_TRUE(help);
+  ASSERT_TRUE(hv::service::ParseCommandLine({L"--version"}, options, request, error));
+  EXPECT_EQ(hv::service::Request::Version, request);
+  ASSERT_TRUE(hv::service::ParseCommandLine({L"--version", L"--help"}, options, request, error));
+  EXPECT_EQ(hv::service::Request::Help, request);
   EXPECT_NE(std::string::npos, hv::service::HelpText().find("--delay-ms"));
   const std::vector<std::vector<std::wstring>> bad = {
       {L"--port", L"65536"}, {L"--port", L"8o"},       {L"--status"},      {L"--bogus", L"1"},
-      {L"--delay-ms", L"-1"}, {L"--public-url", L"ftp://x"}, {L"stray"}, {L"--status", L"99999999999"}};
+      {L"--delay-ms", L"-1"}, {L"--public-url", L"ftp://x"}, {L"stray"}, {L"--status", L"99999999999"},
+      {L"--rate", L"-5"}};
   for (const auto& args : bad) {
     error.clear();
-    EXPECT_FALSE(hv::service::ParseCommandLine(args, options, help, error)) << hv::service::WideToUtf8(args[0]);
+    EXPECT_FALSE(hv::service::ParseCommandLine(args, options, request, error)) << hv::service::WideToUtf8(args[0]);
     EXPECT_FALSE(error.empty());
   }
 }

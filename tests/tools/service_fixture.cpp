@@ -218,9 +218,9 @@ void ServiceTest::SetUp() {
 hv::service::ServiceOptions ServiceTest::Options(const std::vector<std::wstring>& args) {
   hv::service::ServiceOptions options;
   options.reportsFile = dir.File(L"reports.xml");
-  bool help = false;
+  hv::service::Request request = hv::service::Request::Serve;
   std::string error;
-  EXPECT_TRUE(hv::service::ParseCommandLine(args, options, help, error)) << error;
+  EXPECT_TRUE(hv::service::ParseCommandLine(args, options, request, error)) << error;
   options.catalogFolder = dir.path();
   options.port = 0;
   return options;

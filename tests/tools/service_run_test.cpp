@@ -1,4 +1,4 @@
-// The substitute service running: forced statuses and delays, its console lines, starting and stopping.
+// The substitute service running: forced statuses, delays and paced downloads, its console lines, starting and stopping.
 #include "service_fixture.h"
 
 #include <chrono>
@@ -36,6 +36,17 @@ TEST_F(ServiceTest, StatusAndDelayOptions) {
   ASSERT_TRUE(file);
   EXPECT_EQ(kPangram, file->body);
   EXPECT_GE(elapsed, std::chrono::milliseconds(300));
+
+  // The rate paces downloads: a tenth of it each 100 ms, so 200000 bytes at 400000 a second take five
+  // tenths of a second at least, and arrive whole.
+  service.reset();
+  Start(Options({L"--rate", L"400000"}));
+  started = std::chrono::steady_clock::now();
+  file = client->Get("/files/beta.bin");
+  elapsed = std::chrono::steady_clock::now() - started;
+  ASSERT_TRUE(file);
+  EXPECT_EQ(beta, file->body);
+  EXPECT_GE(elapsed, std::chrono::milliseconds(500));
 }
 
 TEST_F(ServiceTest, LogsOneLinePerRequest) {

@@ -169,6 +169,14 @@ TEST(GzipBuffer, FailsWhenTheTrailerDisagreesWithTheData) {
 
 const std::function<bool()> Always = [] { return true; };
 
+hv::GzipFileResult Decode(const std::wstring& source, const std::wstring& destination,
+                          const std::function<bool()>& keepGoing = Always) {
+  DWORD error = 0;
+  const hv::GzipFileResult result = hv::DecodeGzipFile(source, destination, keepGoing, error);
+  EXPECT_EQ(result == hv::GzipFileResult::IoError, error != 0) << "the error comes with an I/O failure only";
+  return result;
+}
+
 TEST(GzipFile, DecodesToAWideCharacterPathAndReplacesTheDestination) {
   hvtest::TempDir dir;
   const std::string data = SampleData(3 * 1024 * 1024, 7);
@@ -177,12 +185,14 @@ TEST(GzipFile, DecodesToAWideCharacterPathAndReplacesTheDestination) {
   hvtest::WriteFileBytes(source, GzipMember(data) + GzipMember("tail"));
   hvtest::WriteFileBytes(destination, std::string(10 * 1024 * 1024, 'x'));  // longer than the result
 
-  ASSERT_TRUE(hv::DecodeGzipFile(source, destination, Always));
+  ASSERT_EQ(hv::GzipFileResult::Decoded, Decode(source, destination));
   EXPECT_TRUE(hvtest::ReadFileBytes(destination) == data + "tail");
   EXPECT_TRUE(hvtest::FileExists(source));
 }
 
-TEST(GzipFile, FailureRemovesTheDestinationAndKeepsTheSource) {
+// Damaged data is told apart from a failure of the files themselves: only the first makes the source
+// worthless. Either way the destination goes and the source stays.
+TEST(GzipFile, FailuresSayWhetherTheDataOrTheFilesAreAtFault) {
   hvtest::TempDir dir;
   const std::string data = SampleData(200000, 8);
   std::string damaged = GzipMember(data);
@@ -191,29 +201,30 @@ TEST(GzipFile, FailureRemovesTheDestinationAndKeepsTheSource) {
   const std::wstring destination = dir.File(L"\u0416 damaged.bin");
   hvtest::WriteFileBytes(source, damaged);
 
-  EXPECT_FALSE(hv::DecodeGzipFile(source, destination, Always));
+  EXPECT_EQ(hv::GzipFileResult::DamagedData, Decode(source, destination));
   EXPECT_FALSE(hvtest::FileExists(destination));
   EXPECT_TRUE(hvtest::ReadFileBytes(source) == damaged);
-
-  // Not gzip at all, and a missing source.
   hvtest::WriteFileBytes(source, "not compressed");
-  EXPECT_FALSE(hv::DecodeGzipFile(source, destination, Always));
+  EXPECT_EQ(hv::GzipFileResult::DamagedData, Decode(source, destination));
   EXPECT_FALSE(hvtest::FileExists(destination));
   EXPECT_EQ("not compressed", hvtest::ReadFileBytes(source));
-  EXPECT_FALSE(hv::DecodeGzipFile(dir.File(L"missing.gz"), destination, Always));
-  EXPECT_FALSE(hvtest::FileExists(destination));
 
-  // A destination that is the source itself cannot be opened for writing; the source survives.
+  // The files at fault: a missing source, a destination that is the source itself, a folder in the way
+  // of the destination, a destination in a missing folder.
   const std::string good = GzipMember(data);
   hvtest::WriteFileBytes(source, good);
-  EXPECT_FALSE(hv::DecodeGzipFile(source, source, Always));
+  EXPECT_EQ(hv::GzipFileResult::IoError, Decode(dir.File(L"missing.gz"), destination));
+  EXPECT_EQ(hv::GzipFileResult::IoError, Decode(source, source));
+  ASSERT_TRUE(CreateDirectoryW(destination.c_str(), nullptr));
+  EXPECT_EQ(hv::GzipFileResult::IoError, Decode(source, destination));
+  EXPECT_EQ(hv::GzipFileResult::IoError, Decode(source, dir.File(L"no folder\\x.bin")));
   EXPECT_TRUE(hvtest::ReadFileBytes(source) == good);
 
-  // A stop asked for after the first block ends the decoding the same way.
+  // A stop asked for after the first block.
   int asked = 0;
-  EXPECT_FALSE(hv::DecodeGzipFile(source, destination, [&] { return ++asked < 2; }));
+  EXPECT_EQ(hv::GzipFileResult::Stopped, Decode(source, dir.File(L"stopped.bin"), [&] { return ++asked < 2; }));
   EXPECT_EQ(2, asked);
-  EXPECT_FALSE(hvtest::FileExists(destination));
+  EXPECT_FALSE(hvtest::FileExists(dir.File(L"stopped.bin")));
 }
 
 }  // namespace

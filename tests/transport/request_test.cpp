@@ -1,5 +1,5 @@
-// The request job: URL building and encoding on the wire, time limits, polling, cancelling a blocked
-// exchange with and without waiting, and downloads started without waiting.
+// The request job: time limits, polling, cancelling a blocked exchange with and without waiting, and
+// downloads started without waiting.
 #include "transport/download_job.h"
 #include "transport/request_job.h"
 
@@ -59,47 +59,6 @@ struct SlowServer {
   hvtest::Gate started;
   hvtest::TestServer server;
 };
-
-TEST(RequestJobTest, ParametersAreEncodedAndTheUrlTakesItsThreeShapes) {
-  EXPECT_EQ(L"trellin%5Fversion", hv::UrlEncode(L"trellin_version"));
-  EXPECT_EQ(L"2%2E0", hv::UrlEncode(L"2.0"));
-  EXPECT_EQ(L"a%20b%3Dc%26", hv::UrlEncode(L"a b=c&"));
-  EXPECT_EQ(L"x%13y", hv::UrlEncode(L"x\u2013y"));  // the high byte of a code unit is dropped
-  EXPECT_EQ(L"", hv::UrlEncode(L""));
-
-  hvtest::TestServer server;
-  server.server().Get("/svc", [](const httplib::Request&, httplib::Response& res) {
-    res.set_content("ok", "text/plain");
-  });
-  server.Start();
-
-  hv::RequestJob command;
-  command.AddUserAgentToken(L"TestApp 1.2");
-  command.SetUrl(server.WUrl("/svc"));
-  command.SetCommand(L"ContentCmd:Query");
-  command.AddQueryParameter(L"trellin_version", L"2.0");
-  EXPECT_EQ(0, command.Run(kNoLimit, true));
-  EXPECT_EQ("ok", command.Response());
-
-  hv::RequestJob parameters;
-  parameters.SetUrl(server.WUrl("/svc"));
-  parameters.AddQueryParameter(L"dash", L"\u2013");
-  EXPECT_EQ(0, parameters.Run(kNoLimit, true));
-
-  hv::RequestJob plain;
-  plain.AddUserAgentToken(L"TestApp 1.2");
-  plain.SetUrl(server.WUrl("/svc"));
-  plain.AddUserAgentToken(L"Extra 9");
-  EXPECT_EQ(0, plain.Run(kNoLimit, true));
-
-  const auto requests = server.Requests();
-  ASSERT_EQ(3u, requests.size());
-  EXPECT_EQ("/svc?cmd=ContentCmd:Query&trellin%5Fversion=2%2E0", requests[0].target);
-  EXPECT_EQ("/svc?&dash=%13", requests[1].target);
-  EXPECT_EQ("/svc", requests[2].target);
-  EXPECT_EQ("HvWebServiceClient (hvvornet 14.0.0;TestApp 1.2;)", requests[0].Header("User-Agent"));
-  EXPECT_EQ("HvWebServiceClient (hvvornet 14.0.0;TestApp 1.2;Extra 9;)", requests[2].Header("User-Agent"));
-}
 
 TEST(RequestJobTest, ResultsAreCollectedOnceWhetherTheRunWaitedOrNot) {
   SlowServer host;

@@ -75,9 +75,11 @@ TEST_F(Tls, CertificateFaultsFailWithTheirCodes) {
 }
 
 // What the replacement credentials dialog does on each call, and what it saw.
-enum class DialogAction { Cancel, EnterRight, EnterWrong };
+// AbortThenEnter: the caller cancels while the dialog is up (aborting abortee), then credentials come.
+enum class DialogAction { Cancel, EnterRight, EnterWrong, AbortThenEnter };
 struct DialogScript {
   std::vector<DialogAction> actions;
+  hv::HttpSession* abortee = nullptr;
   size_t calls = 0;
   std::vector<DWORD> errors;
   bool requestHandleGiven = true;
@@ -99,6 +101,9 @@ DWORD WINAPI ScriptedDialog(HWND, HINTERNET request, DWORD error, DWORD, LPVOID*
   g_dialog.errors.push_back(error);
   if (!request) g_dialog.requestHandleGiven = false;
   switch (action) {
+    case DialogAction::AbortThenEnter:
+      g_dialog.abortee->Abort();
+      [[fallthrough]];
     case DialogAction::EnterRight:
       SetProxyCredentials(request, L"proxyuser", L"proxy secret");
       return ERROR_INTERNET_FORCE_RETRY;
@@ -199,6 +204,20 @@ TEST_F(Proxy, RejectedCredentialsAskAgain) {
   EXPECT_EQ(PELK_E_PROXY_AUTH, hvtest::SubmitStatus(second, url_, L"", response));
   EXPECT_EQ(2u, g_dialog.calls);
   EXPECT_EQ("", response);
+}
+
+// An abort while the dialog is up ends the exchange quietly: no WinINet call follows it, so the request
+// is not sent again with the credentials.
+TEST_F(Proxy, AnAbortDuringTheDialogSendsNothingMore) {
+  hv::HttpSession session;
+  g_dialog.actions = {DialogAction::AbortThenEnter};
+  g_dialog.abortee = &session;
+  std::string response = "stale";
+  EXPECT_EQ(0, hvtest::SubmitStatus(session, url_, L"", response));
+  EXPECT_EQ(PELK_PHASE_CLOSED, session.Progress().state);
+  EXPECT_EQ("", response);
+  EXPECT_EQ(1u, g_dialog.calls);
+  EXPECT_EQ(1u, proxy_.server().Requests().size());
 }
 
 }  // namespace

@@ -1,47 +1,68 @@
 // pelk: try the hvpelk library from a terminal. It loads hvpelk.dll by its exported names, exactly as an
 // installer does, and drives it: ping the service, run a content query, download a distribution with
-// progress, resume and verification, and send the download statistics report.
+// progress, resume and verification, and send the download statistics report. It also shows and sets the
+// registry settings the library reads.
 #include <hvpelk/loader.h>
 #include <hvpelk/version.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "progress.h"
+#include "settings.h"
 #include "status_names.h"
+#include "url_check.h"
 #include "utf8.h"
-
-using pelk::DescribeStatus;
-using pelk::LookUpStatus;
 
 namespace {
 
+using pelk::DescribeStatus;
+
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitInterrupted = 130;
+
 const char kUsage[] =
-    "usage: pelk [global options] <command> [command options]\n"
+    "usage: pelk [options] <command> [command options]\n"
     "\n"
     "Commands:\n"
-    "  ping                       ask the distribution service whether it answers\n"
-    "  query                      list the distributions that match the filters\n"
-    "  download                   download one distribution of the query's answer into a file\n"
-    "  report                     download as 'download' does, then send the download statistics\n"
+    "  ping      ask the distribution service whether it answers\n"
+    "  query     list the distributions that match the filters\n"
+    "  download  download one distribution of the query's answer into a file\n"
+    "  report    download as 'download' does, then send the download statistics (also after a failure)\n"
+    "  config    show or set the service URL in the registry: config show | set-url URL | clear\n"
     "\n"
-    "Global options:\n"
+    "Options of ping, query, download and report:\n"
     "  --dll PATH                 the hvpelk.dll to load (default: the one beside pelk.exe)\n"
     "  --app NAME                 application name sent to the service (default: pelk)\n"
-    "  --app-version VERSION      application version (default: 14.0.0)\n"
-    "  --wrapper NAME             wrapper library name; selects a per-wrapper service URL (default: none)\n"
+    "  --app-version VERSION      application version (default: " HVPELK_VERSION_TEXT ")\n"
+    "  --wrapper NAME             wrapper library name; selects a per-wrapper service URL (config too)\n"
     "  --wrapper-version VERSION  wrapper library version\n"
     "  --locale LOCALE            locale sent in packet headers (default: en-US)\n"
     "  --silent-proxy             never show the proxy-credentials dialog for ping, query and report\n"
     "  --timeout MS               time limit of ping and query in milliseconds (default: 60000)\n"
     "  --help                     this text; 'pelk <command> --help' explains a command\n"
+    "  --version                  the versions of pelk and of the hvpelk.dll it would load\n"
+    "An option that does not apply to the command is an error.\n"
     "\n"
-    "The service URL comes from the registry: HKLM\\SOFTWARE\\Halvorn\\Trellin, values S_URL and URL.\n"
-    "Every failure prints the status code with its name and exits with 1 (2 for a usage error).\n";
+    "The service URL comes from the registry: HKLM\\SOFTWARE\\Halvorn\\Trellin, value S_URL, in the\n"
+    "registry view of the DLL's bitness: a 32-bit hvpelk.dll (and pelk) read the 32-bit view, which is\n"
+    "HKLM\\SOFTWARE\\Wow6432Node\\Halvorn\\Trellin on 64-bit Windows. 'pelk config set-url URL' writes it.\n"
+    "\n"
+    "Exit codes: 0 success; 1 a failure (printed with its status code, the URL used and, for a network\n"
+    "failure, the Windows error); 2 a usage error; 130 interrupted by Ctrl-C.\n";
+
+const char kPingHelp[] =
+    "usage: pelk ping [options]\n"
+    "\n"
+    "Pings the distribution service (S_URL) and prints its answer; --timeout limits the wait.\n";
 
 const char kQueryHelp[] =
-    "usage: pelk query [--package GUID]... [--dist GUID:LANGUAGE:VERSION]... [--json]\n"
+    "usage: pelk query [--package GUID]... [--dist GUID:LANGUAGE:VERSION]... [--json] [options]\n"
     "\n"
     "Sends a content query and prints the matching distributions: a table, or JSON with --json.\n"
     "  --package GUID             match distributions of this package (repeatable)\n"
@@ -50,21 +71,51 @@ const char kQueryHelp[] =
     "Filters are joined by OR; without any filter every live update for the default locale matches.\n";
 
 const char kDownloadHelp[] =
-    "usage: pelk download (--index N | --content-id ID) --out FILE [--verify] [query filters]\n"
-    "       pelk report   (--index N | --content-id ID) --out FILE [--verify] [query filters]\n"
+    "usage: pelk download (--index N | --content-id ID) --out FILE [--verify] [query filters] [options]\n"
+    "       pelk report   (--index N | --content-id ID) --out FILE [--verify] [query filters] [options]\n"
     "\n"
     "Runs the query (same filters as 'pelk query'), then downloads the chosen distribution into FILE.\n"
     "A partial FILE is resumed; a complete one receives nothing. Ctrl-C cancels cleanly and keeps the\n"
-    "partial file for a later resume. 'report' then sends the download statistics to the service.\n"
+    "partial file for a later resume (exit code 130); a second Ctrl-C ends pelk at once, also keeping\n"
+    "the partial file. 'report' then sends the download statistics to the service, also after a failed\n"
+    "or cancelled download.\n"
     "  --index N                  the N-th distribution of the answer (from 0)\n"
     "  --content-id ID            the distribution with this content identifier\n"
     "  --out FILE                 the target file\n"
     "  --verify                   verify the file's MD5 checksum against the service's\n";
 
-const char kPingHelp[] =
-    "usage: pelk ping\n"
+const char kConfigHelp[] =
+    "usage: pelk config show | set-url URL | clear   [--wrapper NAME]\n"
     "\n"
-    "Pings the distribution service and prints its answer.\n";
+    "  show          print the registry settings hvpelk.dll reads, and the service URL it uses\n"
+    "  set-url URL   write URL as S_URL and URL of HKLM\\SOFTWARE\\Halvorn\\Trellin (with --wrapper, of its\n"
+    "                sub-key NAME); writing HKLM takes administrator rights on Windows\n"
+    "  clear         delete S_URL and URL again (other values stay)\n"
+    "pelk works in the registry view of the hvpelk.dll it loads, which has its bitness: a 32-bit pelk in\n"
+    "the 32-bit view (HKLM\\SOFTWARE\\Wow6432Node\\Halvorn\\... on 64-bit Windows).\n";
+
+// Which commands an option applies to.
+enum Scope : unsigned { kPing = 1, kQuery = 2, kDownload = 4, kConfig = 8, kService = kPing | kQuery | kDownload };
+
+struct OptionSpec {
+  const char* name;
+  bool takesValue;
+  unsigned scope;
+};
+
+const OptionSpec kOptions[] = {
+    {"--dll", true, kService},      {"--app", true, kService},        {"--app-version", true, kService},
+    {"--wrapper", true, kService | kConfig}, {"--wrapper-version", true, kService}, {"--locale", true, kService},
+    {"--silent-proxy", false, kService},     {"--timeout", true, kService},         {"--package", true, kQuery | kDownload},
+    {"--dist", true, kQuery | kDownload},    {"--json", false, kQuery},             {"--index", true, kDownload},
+    {"--content-id", true, kDownload},       {"--out", true, kDownload},            {"--verify", false, kDownload}};
+
+const OptionSpec* FindOption(const std::string& name) {
+  for (const OptionSpec& spec : kOptions) {
+    if (name == spec.name) return &spec;
+  }
+  return nullptr;
+}
 
 struct Options {
   std::wstring dll;
@@ -75,7 +126,11 @@ struct Options {
   std::wstring locale = L"en-US";
   bool silentProxy = false;
   int32_t timeoutMs = 60000;
+  bool help = false;
+  bool version = false;
   std::string command;
+  std::vector<std::string> arguments;  // after the command (config's)
+  std::vector<std::string> given;      // the options given, for the check that they apply
   std::vector<std::wstring> packages;
   struct Triple {
     std::wstring guid, language, version;
@@ -88,7 +143,21 @@ struct Options {
   bool verify = false;
 };
 
+// A command line pelk cannot follow: exit code 2.
 struct UsageError {
+  std::string message;
+};
+
+// A failed library call: printed with its code, name and the URL in use, exit code 1.
+struct Failure {
+  std::string what;
+  int32_t code;
+  std::wstring url;
+  std::string urlLabel;  // "service URL", "download URL"
+};
+
+// Any other reason to stop, printed as it is: exit code 1.
+struct Problem {
   std::string message;
 };
 
@@ -102,98 +171,146 @@ std::string Narrow(const std::wstring& text) { return hvtools::WideToUtf8(text);
 
 int32_t ParseInt(const std::string& text, const char* option) {
   char* end = nullptr;
-  long value = strtol(text.c_str(), &end, 10);
+  const long value = strtol(text.c_str(), &end, 10);
   if (text.empty() || *end != '\0') throw UsageError{std::string(option) + " takes a whole number"};
   return static_cast<int32_t>(value);
 }
 
-// The option that sets a text of Options; null for any other argument.
-std::wstring Options::*TextOption(const std::string& arg) {
-  static const std::pair<const char*, std::wstring Options::*> kTexts[] = {
-      {"--dll", &Options::dll},         {"--app", &Options::app},
-      {"--app-version", &Options::appVersion}, {"--wrapper", &Options::wrapper},
-      {"--wrapper-version", &Options::wrapperVersion}, {"--locale", &Options::locale},
-      {"--content-id", &Options::contentId},   {"--out", &Options::out}};
-  for (const auto& option : kTexts) {
-    if (arg == option.first) return option.second;
+void SetOption(Options& options, const std::string& name, const std::string& value) {
+  if (name == "--dll") options.dll = Widen(value);
+  if (name == "--app") options.app = Widen(value);
+  if (name == "--app-version") options.appVersion = Widen(value);
+  if (name == "--wrapper") options.wrapper = Widen(value);
+  if (name == "--wrapper-version") options.wrapperVersion = Widen(value);
+  if (name == "--locale") options.locale = Widen(value);
+  if (name == "--silent-proxy") options.silentProxy = true;
+  if (name == "--timeout") options.timeoutMs = ParseInt(value, "--timeout");
+  if (name == "--package") options.packages.push_back(Widen(value));
+  if (name == "--json") options.json = true;
+  if (name == "--index") options.index = ParseInt(value, "--index");
+  if (name == "--content-id") options.contentId = Widen(value);
+  if (name == "--out") options.out = Widen(value);
+  if (name == "--verify") options.verify = true;
+  if (name == "--dist") {
+    const size_t first = value.find(':');
+    const size_t second = first == std::string::npos ? first : value.find(':', first + 1);
+    if (second == std::string::npos) throw UsageError{"--dist takes GUID:LANGUAGE:VERSION"};
+    options.dists.push_back({Widen(value.substr(0, first)), Widen(value.substr(first + 1, second - first - 1)),
+                             Widen(value.substr(second + 1))});
   }
-  return nullptr;
+}
+
+unsigned ScopeOf(const std::string& command) {
+  if (command == "ping") return kPing;
+  if (command == "query") return kQuery;
+  if (command == "download" || command == "report") return kDownload;
+  if (command == "config") return kConfig;
+  return 0;
 }
 
 Options Parse(const std::vector<std::string>& args) {
   Options options;
-  size_t i = 0;
-  auto value = [&](const char* option) -> std::string {
-    if (i + 1 >= args.size()) throw UsageError{std::string(option) + " needs a value"};
-    return args[++i];
-  };
-  for (; i < args.size(); ++i) {
+  for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     if (arg == "--help" || arg == "-h") {
-      options.command = options.command.empty() ? "help" : options.command + "-help";
-      return options;
-    } else if (std::wstring Options::*text = TextOption(arg)) {
-      options.*text = Widen(value(arg.c_str()));
-    } else if (arg == "--silent-proxy") {
-      options.silentProxy = true;
-    } else if (arg == "--timeout") {
-      options.timeoutMs = ParseInt(value("--timeout"), "--timeout");
-    } else if (arg == "--package") {
-      options.packages.push_back(Widen(value("--package")));
-    } else if (arg == "--dist") {
-      const std::string triple = value("--dist");
-      const size_t first = triple.find(':');
-      const size_t second = first == std::string::npos ? first : triple.find(':', first + 1);
-      if (second == std::string::npos) throw UsageError{"--dist takes GUID:LANGUAGE:VERSION"};
-      options.dists.push_back({Widen(triple.substr(0, first)), Widen(triple.substr(first + 1, second - first - 1)),
-                               Widen(triple.substr(second + 1))});
-    } else if (arg == "--json") {
-      options.json = true;
-    } else if (arg == "--index") {
-      options.index = ParseInt(value("--index"), "--index");
-    } else if (arg == "--verify") {
-      options.verify = true;
+      options.help = true;
+    } else if (arg == "--version") {
+      options.version = true;
+    } else if (const OptionSpec* spec = FindOption(arg)) {
+      std::string value;
+      if (spec->takesValue) {
+        if (i + 1 >= args.size()) throw UsageError{arg + " needs a value"};
+        value = args[++i];
+      }
+      SetOption(options, arg, value);
+      options.given.push_back(arg);
     } else if (!arg.empty() && arg[0] == '-') {
       throw UsageError{"unknown option " + arg};
     } else if (options.command.empty()) {
       options.command = arg;
     } else {
-      throw UsageError{"unexpected argument " + arg};
+      options.arguments.push_back(arg);
     }
   }
+  if (options.help || options.version) return options;
+  if (options.command.empty()) return options;
+  const unsigned scope = ScopeOf(options.command);
+  if (scope == 0) throw UsageError{"unknown command " + options.command};
+  for (const std::string& name : options.given) {
+    if ((FindOption(name)->scope & scope) == 0) throw UsageError{name + " does not apply to " + options.command};
+  }
+  if (scope != kConfig && !options.arguments.empty()) throw UsageError{"unexpected argument " + options.arguments[0]};
   return options;
 }
 
-// A failed library call: printed with its code and name, exit status 1.
-struct Failure {
-  std::string what;
-  int32_t code;
-};
-
-void Check(int32_t code, const char* what) {
-  if (code < 0) throw Failure{what, code};
+std::wstring DllPath(const Options& options) {
+  if (!options.dll.empty()) return options.dll;
+  wchar_t self[MAX_PATH] = {};
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  const std::wstring path = self;
+  return path.substr(0, path.find_last_of(L"\\/") + 1) + L"hvpelk.dll";
 }
 
-volatile LONG g_interrupted = 0;
-
-BOOL WINAPI OnConsoleControl(DWORD event) {
-  if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
-    InterlockedExchange(&g_interrupted, 1);
-    return TRUE;
+// "14.0.0.0" from the file's version resource; empty when it has none.
+std::string FileVersion(const std::wstring& path) {
+  DWORD ignored = 0;
+  const DWORD size = GetFileVersionInfoSizeW(path.c_str(), &ignored);
+  if (size == 0) return std::string();
+  std::vector<char> data(size);
+  VS_FIXEDFILEINFO* info = nullptr;
+  UINT length = 0;
+  if (!GetFileVersionInfoW(path.c_str(), 0, size, data.data()) ||
+      !VerQueryValueW(data.data(), L"\\", reinterpret_cast<void**>(&info), &length) || info == nullptr) {
+    return std::string();
   }
-  return FALSE;
+  return std::to_string(HIWORD(info->dwFileVersionMS)) + "." + std::to_string(LOWORD(info->dwFileVersionMS)) + "." +
+         std::to_string(HIWORD(info->dwFileVersionLS)) + "." + std::to_string(LOWORD(info->dwFileVersionLS));
+}
+
+// ---- Ctrl-C ----
+
+std::atomic<int> g_interrupts{0};
+std::atomic<bool> g_downloading{false};
+
+// The first Ctrl-C during a download is left to the download loop, which cancels cleanly. Any other ends
+// pelk at once; a download's partial file stays, as after a cancel (the library writes whole blocks).
+BOOL WINAPI OnConsoleControl(DWORD event) {
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
+  const int count = ++g_interrupts;
+  if (count == 1 && g_downloading) return TRUE;
+  fputs(count == 1 ? "\npelk: interrupted\n"
+                   : "\npelk: interrupted again: ending at once; the partial file stays for a later resume\n",
+        stderr);
+  fflush(stderr);
+  TerminateProcess(GetCurrentProcess(), kExitInterrupted);
+  return TRUE;
+}
+
+// ---- The library ----
+
+// What failures name: the URL the library is talking to.
+struct Target {
+  std::wstring url;
+  std::string label;
+};
+
+void Check(int32_t code, const char* what, const Target& target) {
+  if (code < 0) throw Failure{what, code, target.url, target.label};
 }
 
 class Session {
  public:
-  Session(hvpelk::Library& pelk, const Options& options) : pelk_(pelk) {
+  Session(hvpelk::Library& pelk, const Options& options, const Target& service) : pelk_(pelk) {
     const int32_t flags = (options.silentProxy ? PELK_FLAG_SILENT_PROXY_AUTH : 0) |
                           (options.verify ? PELK_FLAG_VERIFY_CHECKSUM : 0);
     Check(pelk_.PelkOpen(options.app.c_str(), options.appVersion.c_str(), options.wrapper.c_str(),
                          options.wrapperVersion.c_str(), options.locale.c_str(), flags, &handle_),
-          "open");
+          "open", service);
   }
+  // Waits for running requests (see the README: under Wine up to the receive timeout on a silent server).
   ~Session() { pelk_.PelkClose(handle_); }
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
   int32_t handle() const { return handle_; }
 
  private:
@@ -206,49 +323,49 @@ struct Distribution {
   uint64_t size = 0;
 };
 
-std::wstring GetText(hvpelk::Library& pelk, decltype(&PelkGetContentId) getter, int32_t handle, int32_t index) {
+std::wstring GetText(PelkGetContentIdFn getter, int32_t handle, int32_t index, const Target& service) {
   VARIANT text;
   VariantInit(&text);
-  Check(getter(handle, index, &text), "read a distribution field");
-  std::wstring value = V_VT(&text) == VT_BSTR && V_BSTR(&text) ? V_BSTR(&text) : L"";
+  Check(getter(handle, index, &text), "read a distribution field", service);
+  std::wstring value = V_VT(&text) == VT_BSTR && V_BSTR(&text) != nullptr ? V_BSTR(&text) : L"";
   VariantClear(&text);
-  (void)pelk;
   return value;
 }
 
-std::vector<Distribution> RunQuery(hvpelk::Library& pelk, int32_t handle, const Options& options) {
+std::vector<Distribution> RunQuery(hvpelk::Library& pelk, int32_t handle, const Options& options,
+                                   const Target& service) {
   for (const std::wstring& package : options.packages) {
-    Check(pelk.PelkSetDistPackageGuid(handle, package.c_str()), "add a package filter");
+    Check(pelk.PelkSetDistPackageGuid(handle, package.c_str()), "add a package filter", service);
   }
   for (const Options::Triple& dist : options.dists) {
     Check(pelk.PelkSetDistGuidAndVersion(handle, dist.guid.c_str(), dist.language.c_str(), dist.version.c_str()),
-          "add a distribution filter");
+          "add a distribution filter", service);
   }
   int32_t status = pelk.PelkQuerySubmit(handle, options.timeoutMs);
   while (status == PELK_S_STILL_RUNNING) status = pelk.PelkQueryCheck(handle, 250);
-  Check(status, "query");
+  Check(status, "query", service);
   int32_t count = 0;
-  Check(pelk.PelkGetDistCount(handle, &count), "count the distributions");
+  Check(pelk.PelkGetDistCount(handle, &count), "count the distributions", service);
   std::vector<Distribution> list;
   for (int32_t i = 0; i < count; ++i) {
     Distribution d;
-    d.contentId = GetText(pelk, pelk.PelkGetContentId, handle, i);
-    d.productName = GetText(pelk, pelk.PelkGetProductName, handle, i);
-    d.url = GetText(pelk, pelk.PelkGetDistDownloadURL, handle, i);
-    d.checksum = GetText(pelk, pelk.PelkGetDistChecksum, handle, i);
-    d.packageGuid = GetText(pelk, pelk.PelkGetDistPackageGUID, handle, i);
-    d.distGuid = GetText(pelk, pelk.PelkGetDistGUID, handle, i);
-    d.language = GetText(pelk, pelk.PelkGetDistLanguage, handle, i);
-    d.version = GetText(pelk, pelk.PelkGetDistVersion, handle, i);
-    Check(pelk.PelkGetDistDownloadSize(handle, i, &d.size), "read a download size");
-    list.push_back(d);
+    d.contentId = GetText(pelk.PelkGetContentId, handle, i, service);
+    d.productName = GetText(pelk.PelkGetProductName, handle, i, service);
+    d.url = GetText(pelk.PelkGetDistDownloadURL, handle, i, service);
+    d.checksum = GetText(pelk.PelkGetDistChecksum, handle, i, service);
+    d.packageGuid = GetText(pelk.PelkGetDistPackageGUID, handle, i, service);
+    d.distGuid = GetText(pelk.PelkGetDistGUID, handle, i, service);
+    d.language = GetText(pelk.PelkGetDistLanguage, handle, i, service);
+    d.version = GetText(pelk.PelkGetDistVersion, handle, i, service);
+    Check(pelk.PelkGetDistDownloadSize(handle, i, &d.size), "read a download size", service);
+    list.push_back(std::move(d));
   }
   return list;
 }
 
 std::string JsonString(const std::wstring& text) {
   std::string out = "\"";
-  for (char c : Narrow(text)) {
+  for (const char c : Narrow(text)) {
     switch (c) {
       case '"': out += "\\\""; break;
       case '\\': out += "\\\\"; break;
@@ -258,7 +375,7 @@ std::string JsonString(const std::wstring& text) {
       default:
         if (static_cast<unsigned char>(c) < 0x20) {
           char escaped[8];
-          snprintf(escaped, sizeof(escaped), "\\u%04x", c);
+          snprintf(escaped, sizeof(escaped), "\\u%04x", static_cast<unsigned>(c));
           out += escaped;
         } else {
           out += c;
@@ -300,175 +417,194 @@ void PrintTable(const std::vector<Distribution>& list) {
   }
 }
 
-std::string Bytes(uint64_t bytes) {
-  char text[32];
-  if (bytes >= (1ull << 30)) {
-    snprintf(text, sizeof(text), "%.1f GiB", static_cast<double>(bytes) / 1073741824.0);
-  } else if (bytes >= (1ull << 20)) {
-    snprintf(text, sizeof(text), "%.1f MiB", static_cast<double>(bytes) / 1048576.0);
-  } else if (bytes >= 1024) {
-    snprintf(text, sizeof(text), "%.1f KiB", static_cast<double>(bytes) / 1024.0);
-  } else {
-    snprintf(text, sizeof(text), "%llu B", static_cast<unsigned long long>(bytes));
-  }
-  return text;
-}
-
-// "RECEIVING" for PELK_PHASE_RECEIVING; other codes by their whole name.
-std::string PhaseName(int32_t phase) {
-  const std::string name = LookUpStatus(phase).name;
-  const std::string prefix = "PELK_PHASE_";
-  return name.compare(0, prefix.size(), prefix) == 0 ? name.substr(prefix.size()) : name;
-}
-
-bool IsFinal(int32_t phase) { return phase < 0 || phase == PELK_PHASE_FINISHED || phase == PELK_PHASE_CLOSED; }
-
-// Shows the transfer: a bar redrawn in place on a terminal, a line per change of phase (and per tenth of
-// the file) otherwise.
-class ProgressView {
- public:
-  ProgressView() {
-    DWORD mode = 0;
-    terminal_ = GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
-    start_ = GetTickCount();
-  }
-
-  void Show(int32_t phase, uint64_t received, uint64_t verified, uint64_t total) {
-    const DWORD now = GetTickCount();
-    if (firstReceived_ == UINT64_MAX && phase == PELK_PHASE_RECEIVING) {
-      firstReceived_ = received;
-      firstTick_ = now;
-    }
-    const double seconds = (now - firstTick_) / 1000.0;
-    const double rate =
-        (firstReceived_ != UINT64_MAX && seconds > 0) ? static_cast<double>(received - firstReceived_) / seconds : 0.0;
-    const uint64_t done = phase == PELK_PHASE_VERIFYING ? verified : received;
-    const int percent = total > 0 ? static_cast<int>(done * 100 / total) : -1;
-    if (terminal_) {
-      char bar[31] = {};
-      for (int i = 0; i < 30; ++i) bar[i] = (percent >= 0 && i < percent * 30 / 100) ? '#' : '-';
-      std::string left = "?";
-      if (total > 0 && received >= total) {
-        left = "0s";
-      } else if (rate > 0 && total > received) {
-        left = std::to_string(static_cast<long long>(static_cast<double>(total - received) / rate)) + "s";
-      }
-      printf("\r%-10s [%s] %3d%% %s/%s %s/s, %s left   ", PhaseName(phase).c_str(), bar,
-             percent < 0 ? 0 : percent, Bytes(done).c_str(), total ? Bytes(total).c_str() : "?",
-             Bytes(static_cast<uint64_t>(rate)).c_str(), left.c_str());
-      fflush(stdout);
-    } else if (phase != lastPhase_ || (percent >= 0 && percent / 10 != lastTenth_)) {
-      printf("%s %llu/%llu bytes (verified %llu)\n", DescribeStatus(phase).c_str(),
-             static_cast<unsigned long long>(received), static_cast<unsigned long long>(total),
-             static_cast<unsigned long long>(verified));
-      fflush(stdout);
-      lastTenth_ = percent / 10;
-    }
-    lastPhase_ = phase;
-  }
-
-  void Finish() {
-    if (terminal_) printf("\n");
-    const double seconds = (GetTickCount() - start_) / 1000.0;
-    printf("took %.1f s\n", seconds);
-  }
-
- private:
-  bool terminal_ = false;
-  DWORD start_ = 0;
-  DWORD firstTick_ = 0;
-  uint64_t firstReceived_ = UINT64_MAX;
-  int32_t lastPhase_ = 0;
-  int lastTenth_ = -1;
-};
-
 int32_t ChooseIndex(const std::vector<Distribution>& list, const Options& options) {
   if (!options.contentId.empty()) {
+    std::string known;
     for (size_t i = 0; i < list.size(); ++i) {
       if (list[i].contentId == options.contentId) return static_cast<int32_t>(i);
+      known += (i == 0 ? "" : ", ") + Narrow(list[i].contentId);
     }
-    throw UsageError{"no distribution has the content id " + Narrow(options.contentId)};
+    throw Problem{"no distribution of the answer has the content id " + Narrow(options.contentId) + " (the answer has " +
+                  (list.empty() ? std::string("none") : known) + ")"};
   }
-  if (options.index < 0) throw UsageError{"say which distribution: --index N or --content-id ID"};
   return options.index;  // an index past the list is the library's to reject (PELK_E_BAD_INDEX)
 }
 
-int Download(hvpelk::Library& pelk, int32_t handle, const Options& options, bool report) {
-  if (options.out.empty()) throw UsageError{"--out FILE is required"};
-  const std::vector<Distribution> list = RunQuery(pelk, handle, options);
-  const int32_t index = ChooseIndex(list, options);
-  if (static_cast<size_t>(index) < list.size()) {
-    printf("downloading %s (%s) into %s%s\n", Narrow(list[index].contentId).c_str(),
-           Narrow(list[index].productName).c_str(), Narrow(options.out).c_str(),
-           options.verify ? ", verifying its checksum" : "");
+// Sends the collected statistics; a failure is printed here, so that the download's own outcome still
+// follows. True when sent.
+bool SendReport(hvpelk::Library& pelk, int32_t handle, const Target& service) {
+  try {
+    Check(pelk.PelkReportSubmit(handle), "send the report", service);
+  } catch (const Failure& failure) {
+    fprintf(stderr, "pelk: send the report failed: %s\n", DescribeStatus(failure.code).c_str());
+    return false;
   }
-  SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+  printf("statistics report sent\n");
+  return true;
+}
+
+// Runs the download and polls it until its phase is final; 0, or 130 after a Ctrl-C; throws a failure.
+int Transfer(hvpelk::Library& pelk, int32_t handle, const Options& options, int32_t index, const Target& download) {
+  g_downloading = true;
   int32_t phase = pelk.PelkDownloadSubmit(handle, index, options.out.c_str());
-  Check(phase, "download");
-  ProgressView view;
+  if (phase < 0) g_downloading = false;
+  Check(phase, "download", download);
+  pelk::ProgressView view;
   bool cancelled = false;
-  uint64_t received = 0, verified = 0, total = 0;
+  uint64_t received = 0;
+  uint64_t verified = 0;
+  uint64_t total = 0;
   for (;;) {
-    if (g_interrupted && !cancelled) {
+    if (g_interrupts > 0 && !cancelled) {
       cancelled = true;
-      Check(pelk.PelkDownloadCancel(handle), "cancel the download");
+      pelk.PelkDownloadCancel(handle);  // returns at once; the polls see the transfer stop
+      fputs("\npelk: cancelling (press Ctrl-C again to end pelk at once)\n", stderr);
     }
     phase = pelk.PelkDownloadCheck(handle, 0, &received, &verified, &total);
     view.Show(phase, received, verified, total);
-    if (IsFinal(phase)) break;
+    if (phase < 0 || phase == PELK_PHASE_FINISHED || phase == PELK_PHASE_CLOSED) break;
     Sleep(100);
   }
+  g_downloading = false;
   view.Finish();
-  int exitCode = 0;
   if (cancelled) {
     printf("cancelled: the partial file (%llu bytes) is kept; run the same command again to resume\n",
            static_cast<unsigned long long>(received));
-    exitCode = 130;
-  } else {
-    Check(phase, "download");
-    printf("complete: %llu bytes%s\n", static_cast<unsigned long long>(received),
-           options.verify ? ", checksum verified" : "");
+    return kExitInterrupted;
   }
-  if (report) {
-    Check(pelk.PelkReportSubmit(handle), "send the report");
-    printf("statistics report sent\n");
+  Check(phase, "download", download);
+  printf("complete: %llu bytes%s\n", static_cast<unsigned long long>(received),
+         options.verify ? ", checksum verified" : "");
+  return 0;
+}
+
+int Download(hvpelk::Library& pelk, int32_t handle, const Options& options, const Target& service, bool report) {
+  if (options.out.empty()) throw UsageError{"--out FILE is required"};
+  if (options.contentId.empty() && options.index < 0) throw UsageError{"say which distribution: --index N or --content-id ID"};
+  const std::vector<Distribution> list = RunQuery(pelk, handle, options, service);
+  const int32_t index = ChooseIndex(list, options);
+  Target download = service;
+  if (static_cast<size_t>(index) < list.size()) {
+    const Distribution& chosen = list[static_cast<size_t>(index)];
+    download = Target{chosen.url, "download URL"};
+    printf("downloading %s (%s) into %s%s\n", Narrow(chosen.contentId).c_str(), Narrow(chosen.productName).c_str(),
+           Narrow(options.out).c_str(), options.verify ? ", verifying its checksum" : "");
   }
+  int exitCode = 0;
+  try {
+    exitCode = Transfer(pelk, handle, options, index, download);
+  } catch (const Failure&) {
+    if (report) SendReport(pelk, handle, service);
+    throw;
+  }
+  if (report && !SendReport(pelk, handle, service) && exitCode == 0) exitCode = kExitFailure;
   return exitCode;
 }
 
-int Run(const Options& options) {
-  if (options.command.empty() || options.command == "help") {
-    fputs(kUsage, stdout);
-    return options.command.empty() ? 2 : 0;
-  }
-  if (options.command == "ping-help") return fputs(kPingHelp, stdout), 0;
-  if (options.command == "query-help") return fputs(kQueryHelp, stdout), 0;
-  if (options.command == "download-help" || options.command == "report-help") return fputs(kDownloadHelp, stdout), 0;
-  if (options.command != "ping" && options.command != "query" && options.command != "download" &&
-      options.command != "report") {
-    throw UsageError{"unknown command " + options.command};
-  }
+// ---- config ----
 
-  std::wstring dll = options.dll;
-  if (dll.empty()) {
-    wchar_t self[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, self, MAX_PATH);
-    dll = self;
-    dll = dll.substr(0, dll.find_last_of(L"\\/") + 1) + L"hvpelk.dll";
+void ShowValue(const char* name, const std::optional<std::wstring>& value) {
+  printf("  %-16s %s\n", name, value ? Narrow(*value).c_str() : "(not set)");
+}
+
+int Config(const Options& options) {
+  const std::string action = options.arguments.empty() ? std::string() : options.arguments[0];
+  const size_t expected = action == "set-url" ? 2 : 1;
+  if ((action != "show" && action != "set-url" && action != "clear") || options.arguments.size() != expected) {
+    throw UsageError{"config takes show, set-url URL or clear"};
   }
+  const std::wstring key = pelk::ServiceKey(options.wrapper);
+  const std::string where = pelk::ShowKey(key) + " (" + pelk::ViewNote() + ")";
+  if (action == "set-url") {
+    const std::wstring url = Widen(options.arguments[1]);
+    if (url.compare(0, 7, L"http://") != 0 && url.compare(0, 8, L"https://") != 0) {
+      throw UsageError{"set-url takes an http:// or https:// URL, not " + options.arguments[1]};
+    }
+    const LSTATUS status = pelk::WriteServiceUrl(key, url);
+    if (status != ERROR_SUCCESS) {
+      throw Problem{"cannot write S_URL and URL of " + where + ": " + pelk::WindowsErrorText(static_cast<DWORD>(status)) +
+                    " (writing HKLM takes administrator rights)"};
+    }
+    printf("S_URL and URL of %s are now %s\n", where.c_str(), options.arguments[1].c_str());
+    return 0;
+  }
+  if (action == "clear") {
+    const LSTATUS status = pelk::ClearServiceUrl(key);
+    if (status != ERROR_SUCCESS) {
+      throw Problem{"cannot delete S_URL and URL of " + where + ": " + pelk::WindowsErrorText(static_cast<DWORD>(status))};
+    }
+    printf("S_URL and URL of %s are deleted\n", where.c_str());
+    return 0;
+  }
+  const std::wstring main = pelk::ServiceKey(L"");
+  printf("%s (%s)\n", pelk::ShowKey(main).c_str(), pelk::ViewNote().c_str());
+  for (const wchar_t* name : {L"S_URL", L"URL", L"DisableEncoding", L"InternalTesting"}) {
+    ShowValue(Narrow(name).c_str(), pelk::ReadValue(main, name));
+  }
+  if (!options.wrapper.empty()) {
+    printf("%s\n", pelk::ShowKey(key).c_str());
+    for (const wchar_t* name : {L"S_URL", L"URL"}) ShowValue(Narrow(name).c_str(), pelk::ReadValue(key, name));
+  }
+  printf("%s\n", pelk::ShowKey(pelk::LogKey()).c_str());
+  ShowValue("hvvornetlogging", pelk::ReadValue(pelk::LogKey(), L"hvvornetlogging"));
+  const pelk::ServiceUrl service = pelk::LookUpServiceUrl(options.wrapper);
+  if (service.url.empty()) {
+    printf("service URL: none configured; the library falls back to an address that reaches no one "
+           "(set one with 'pelk config set-url URL')\n");
+  } else {
+    printf("service URL of ping, query and report: %s (S_URL of %s)\n", Narrow(service.url).c_str(),
+           pelk::ShowKey(service.key).c_str());
+  }
+  return 0;
+}
+
+// ---- The commands ----
+
+int Version(const Options& options) {
+  printf("pelk %s\n", HVPELK_VERSION_TEXT);
+  const std::wstring dll = DllPath(options);
+  const std::string version = FileVersion(dll);
+  printf("hvpelk.dll %s: %s\n", version.empty() ? "(no version found)" : version.c_str(), Narrow(dll).c_str());
+  return 0;
+}
+
+int Help(const Options& options) {
+  const std::string& command = options.command;
+  if (command == "ping") return fputs(kPingHelp, stdout), 0;
+  if (command == "query") return fputs(kQueryHelp, stdout), 0;
+  if (command == "download" || command == "report") return fputs(kDownloadHelp, stdout), 0;
+  if (command == "config") return fputs(kConfigHelp, stdout), 0;
+  fputs(kUsage, stdout);
+  return 0;
+}
+
+int Run(const Options& options) {
+  if (options.help) return Help(options);
+  if (options.version) return Version(options);
+  if (options.command.empty()) {
+    fputs(kUsage, stderr);
+    return kExitUsage;
+  }
+  if (options.command == "config") return Config(options);
+
+  const pelk::ServiceUrl configured = pelk::LookUpServiceUrl(options.wrapper);
+  if (configured.url.empty()) {
+    throw Problem{"no service URL is configured: " + pelk::ShowKey(pelk::ServiceKey(L"")) +
+                  " has no S_URL (" + pelk::ViewNote() +
+                  ").\n      Set one with: pelk config set-url http://HOST:PORT/hvtr/trellin"};
+  }
+  const Target service{configured.url, "service URL"};
+  const std::wstring dll = DllPath(options);
   hvpelk::Library pelk(dll);
-  if (!pelk.Loaded()) {
-    fprintf(stderr, "pelk: cannot load %s with its 25 exports\n", Narrow(dll).c_str());
-    return 1;
-  }
-  Session session(pelk, options);
+  if (!pelk.Loaded()) throw Problem{"cannot load " + Narrow(dll) + " with its 25 exports"};
+  Session session(pelk, options, service);
   if (options.command == "ping") {
-    Check(pelk.PelkPingServer(session.handle(), options.timeoutMs), "ping");
-    printf("the service answered: %s\n", DescribeStatus(PELK_S_OK).c_str());
+    Check(pelk.PelkPingServer(session.handle(), options.timeoutMs), "ping", service);
+    printf("the service at %s answered: %s\n", Narrow(service.url).c_str(), DescribeStatus(PELK_S_OK).c_str());
     return 0;
   }
   if (options.command == "query") {
-    const std::vector<Distribution> list = RunQuery(pelk, session.handle(), options);
+    const std::vector<Distribution> list = RunQuery(pelk, session.handle(), options, service);
     if (options.json) {
       PrintJson(list);
     } else {
@@ -476,23 +612,39 @@ int Run(const Options& options) {
     }
     return 0;
   }
-  return Download(pelk, session.handle(), options, options.command == "report");
+  return Download(pelk, session.handle(), options, service, options.command == "report");
+}
+
+void PrintFailure(const Failure& failure) {
+  fprintf(stderr, "pelk: %s failed: %s\n", failure.what.c_str(), DescribeStatus(failure.code).c_str());
+  if (failure.url.empty()) return;
+  fprintf(stderr, "pelk: %s: %s\n", failure.urlLabel.c_str(), Narrow(failure.url).c_str());
+  if (pelk::IsNetworkFailure(failure.code)) {
+    fprintf(stderr, "pelk: checking that URL: %s\n", pelk::DescribeUrlCheck(pelk::CheckUrl(failure.url)).c_str());
+  }
 }
 
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+  SetConsoleCtrlHandler(OnConsoleControl, TRUE);
   std::vector<std::string> args;
+  args.reserve(static_cast<size_t>(argc));
   for (int i = 1; i < argc; ++i) args.push_back(Narrow(argv[i]));
   int code = 0;
   try {
     code = Run(Parse(args));
   } catch (const UsageError& error) {
     fprintf(stderr, "pelk: %s\n(see pelk --help)\n", error.message.c_str());
-    code = 2;
+    code = kExitUsage;
   } catch (const Failure& failure) {
-    fprintf(stderr, "pelk: %s failed: %s\n", failure.what.c_str(), DescribeStatus(failure.code).c_str());
-    code = 1;
+    fflush(stdout);
+    PrintFailure(failure);
+    code = kExitFailure;
+  } catch (const Problem& problem) {
+    fflush(stdout);
+    fprintf(stderr, "pelk: %s\n", problem.message.c_str());
+    code = kExitFailure;
   }
   fflush(stdout);
   return code;

@@ -1,4 +1,6 @@
 // hvservice: the substitute distribution service as a console program. Serves until the process ends.
+#include <hvpelk/version.h>
+
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -23,15 +25,19 @@ int wmain(int argc, wchar_t** argv) {
   using namespace hv::service;
   std::vector<std::wstring> args(argv + 1, argv + argc);
   ServiceOptions options;
-  bool help = false;
+  Request request = Request::Serve;
   std::string error;
-  if (!ParseCommandLine(args, options, help, error)) {
+  if (!ParseCommandLine(args, options, request, error)) {
     PrintLine(stderr, "hvservice: " + error);
     return 2;
   }
-  if (help) {
+  if (request == Request::Help) {
     std::fputs(HelpText().c_str(), stdout);
     std::fflush(stdout);
+    return 0;
+  }
+  if (request == Request::Version) {
+    PrintLine(stdout, "hvservice " HVPELK_VERSION_TEXT);
     return 0;
   }
 

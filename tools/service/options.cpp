@@ -22,13 +22,17 @@ bool ParseInt(const std::wstring& text, long long low, long long high, long long
 
 }  // namespace
 
-bool ParseCommandLine(const std::vector<std::wstring>& args, ServiceOptions& options, bool& help,
+bool ParseCommandLine(const std::vector<std::wstring>& args, ServiceOptions& options, Request& request,
                       std::string& error) {
-  help = false;
+  request = Request::Serve;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::wstring& name = args[i];
     if (name == L"--help" || name == L"-h" || name == L"/?") {
-      help = true;
+      request = Request::Help;
+      continue;
+    }
+    if (name == L"--version") {
+      if (request == Request::Serve) request = Request::Version;
       continue;
     }
     if (name == L"--no-gzip-answers") {
@@ -64,6 +68,9 @@ bool ParseCommandLine(const std::vector<std::wstring>& args, ServiceOptions& opt
     } else if (name == L"--delay-ms") {
       ok = ParseInt(value, 0, 3600LL * 1000, number);
       options.delayMs = static_cast<unsigned>(number);
+    } else if (name == L"--rate") {
+      ok = ParseInt(value, 0, INT64_MAX, number);
+      options.rateBytesPerSecond = static_cast<uint64_t>(number);
     } else if (name == L"--status" || name == L"--ping-status" || name == L"--query-status" ||
                name == L"--report-status") {
       ok = ParseInt(value, INT32_MIN, INT32_MAX, number);
@@ -102,9 +109,12 @@ Options:
   --query-status CODE   ... only into content query answers (the answer then lists no update)
   --report-status CODE  ... only into report answers (the report is then not stored)
   --delay-ms N          wait N milliseconds before every answer, downloads included
+  --rate N              send downloads at about N bytes a second, a tenth each 100 ms (to watch a
+                        progress bar or cancel mid-way); 0, the default, sends them at full speed
   --no-gzip-answers     never compress answer packets
   --gzip-downloads      compress downloads for clients that send "Accept-Encoding: gzip"
   --help                this text
+  --version             the version of hvservice
 
 Routes (service path /hvtr/trellin):
   GET  /hvtr/trellin?cmd=PingCmd:Ping&module=Trellin

@@ -20,13 +20,17 @@ struct ServiceOptions {
   int32_t queryStatus = 0;
   int32_t reportStatus = 0;
   unsigned delayMs = 0;              // pause before every answer, downloads included
+  uint64_t rateBytesPerSecond = 0;   // pace of every download; 0: as fast as the connection goes
   bool gzipAnswers = true;           // compress packets for clients that accept gzip
   bool gzipDownloads = false;        // serve files gzip-compressed to clients that accept gzip
 };
 
+// What the command line asks for besides serving.
+enum class Request { Serve, Help, Version };
+
 // Reads the arguments (without the program name) into options. Returns false with a one-line error for
-// an unknown option, a missing or malformed value; sets help when --help or -h is given.
-bool ParseCommandLine(const std::vector<std::wstring>& args, ServiceOptions& options, bool& help,
+// an unknown option, a missing or malformed value; request is Help for --help or -h, Version for --version.
+bool ParseCommandLine(const std::vector<std::wstring>& args, ServiceOptions& options, Request& request,
                       std::string& error);
 
 // The text --help prints.

@@ -113,6 +113,14 @@ class FileSlice {
   uint64_t first_;
 };
 
+// How much of count a download's content provider sends now: everything without a rate; with one, a
+// tenth of it after a tenth of a second (at least one byte), which paces the download at about the rate.
+size_t PacedCount(size_t count, uint64_t rate) {
+  if (rate == 0) return count;
+  Sleep(100);
+  return static_cast<size_t>(std::min<uint64_t>(count, std::max<uint64_t>(rate / 10, 1)));
+}
+
 }  // namespace
 
 class DistributionService::Impl {
@@ -381,22 +389,30 @@ class DistributionService::Impl {
 
     if (length == 0) {
       res.set_content(std::string(), kFileType);
-    } else if (gzip) {
-      res.set_content(compressed->second.substr(static_cast<size_t>(first), static_cast<size_t>(length)), kFileType);
-    } else {
-      FileHandle file = OpenForReading(distribution->path);
-      if (!file) {
-        res.status = 500;
-        res.set_content("The file cannot be read\n", "text/plain");
-        requestNote = "(file cannot be read)";
-        return;
-      }
-      auto slice = std::make_shared<FileSlice>(std::move(file), first);
-      res.set_content_provider(static_cast<size_t>(length), kFileType,
-                               [slice](size_t offset, size_t count, httplib::DataSink& sink) {
-                                 return slice->Provide(offset, count, sink);
-                               });
+      return;
     }
+    const uint64_t rate = options_.rateBytesPerSecond;
+    if (gzip) {
+      auto bytes = std::make_shared<std::string>(
+          compressed->second.substr(static_cast<size_t>(first), static_cast<size_t>(length)));
+      res.set_content_provider(static_cast<size_t>(length), kFileType,
+                               [bytes, rate](size_t offset, size_t count, httplib::DataSink& sink) {
+                                 return sink.write(bytes->data() + offset, PacedCount(count, rate));
+                               });
+      return;
+    }
+    FileHandle file = OpenForReading(distribution->path);
+    if (!file) {
+      res.status = 500;
+      res.set_content("The file cannot be read\n", "text/plain");
+      requestNote = "(file cannot be read)";
+      return;
+    }
+    auto slice = std::make_shared<FileSlice>(std::move(file), first);
+    res.set_content_provider(static_cast<size_t>(length), kFileType,
+                             [slice, rate](size_t offset, size_t count, httplib::DataSink& sink) {
+                               return slice->Provide(offset, PacedCount(count, rate), sink);
+                             });
   }
 
   Catalog catalog_;

@@ -85,14 +85,11 @@ class PacketRequest : public RequestJob {
   std::unique_ptr<AnswerPacket> answer_;
 };
 
-// The content query and the report: a packet POSTed to the service URL with "trellin_version" = "2.0",
-// gzip answers accepted unless the registry disables them.
+// The content query and the report: a packet POSTed to the service's command URL with
+// "trellin_version" = "2.0", gzip answers accepted unless the registry disables them.
 class CommandRequest : public PacketRequest {
  public:
   CommandRequest(const ClientIdentity& identity, const std::wstring& command, const Packet& packet, bool secure);
-
-  // Adds the "trellin_version" parameter; then RequestJob::Run.
-  StatusCode Run(uint32_t timeoutMs, bool noPrompt) override;
 };
 
 }  // namespace hv

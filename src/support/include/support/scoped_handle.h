@@ -32,8 +32,12 @@ class UniqueHandle {
   bool valid() const noexcept { return handle_ != Traits::Invalid(); }
   explicit operator bool() const noexcept { return valid(); }
 
-  // Gives up ownership without closing.
-  Handle release() noexcept { return std::exchange(handle_, Traits::Invalid()); }
+  // Hands the handle on: the caller owns it now.
+  [[nodiscard]] Handle release() noexcept { return std::exchange(handle_, Traits::Invalid()); }
+  // Drops the handle without closing it: for a value that was never a handle (an out-parameter a failed
+  // call left behind) or a handle that something else has closed (WinINet closes children with their
+  // parent).
+  void forget() noexcept { handle_ = Traits::Invalid(); }
 
   // Closes the held handle (if any) and takes the new one; the thread's last error is kept.
   void reset(Handle handle = Traits::Invalid()) noexcept {

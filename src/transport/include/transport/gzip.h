@@ -1,6 +1,8 @@
 // Gzip (RFC 1952) decoding of response bodies: one or more members in a row, each deflate-compressed.
 #pragma once
 
+#include <windows.h>
+
 #include <functional>
 #include <string>
 
@@ -13,11 +15,24 @@ namespace hv {
 // so far. A member whose input ends right after its deflate data, with no trailer at all, counts as decoded.
 bool DecodeGzipBuffer(const std::string& in, std::string& out);
 
+// A gzip-encoded text answer, decoded as DecodeGzipBuffer does (what a failure leaves decoded is kept) and
+// cut at its first zero byte, unless the text is UTF-16 (it starts with a byte order mark), where zero
+// bytes belong to the characters.
+std::string DecodeGzipText(const std::string& in);
+
+// How the decoding of a file ended.
+enum class GzipFileResult {
+  Decoded,      // the destination holds the decoded content
+  Stopped,      // keepGoing returned false
+  DamagedData,  // the source is no gzip data, or damaged, or cut short: decoding it again cannot help
+  IoError,      // the source could not be read, or the destination created or written: ioError says why
+};
+
 // Decodes the source file into the destination file (created or replaced), streaming in constant memory
-// and asking keepGoing before every 64 KiB read. Same success rule as DecodeGzipBuffer, plus read and write
-// errors and a stop; on failure the source is kept and a destination this call created is removed (one
-// it could not create, e.g. the source itself, is untouched).
-bool DecodeGzipFile(const std::wstring& source, const std::wstring& destination,
-                    const std::function<bool()>& keepGoing);
+// and asking keepGoing before every 64 KiB read and write; success as DecodeGzipBuffer. On any other
+// result the source is kept and a destination this call created is removed (one it could not create, e.g.
+// the source itself, is untouched).
+GzipFileResult DecodeGzipFile(const std::wstring& source, const std::wstring& destination,
+                              const std::function<bool()>& keepGoing, DWORD& ioError);
 
 }  // namespace hv

@@ -1,6 +1,5 @@
-// The asynchronous request job: one HttpSession, the pieces of the request URL, the body and the
-// response, and a worker thread per exchange. The caller starts it with a time limit, polls it with
-// Check and may cancel it. Failures of the exchange are thrown to the caller from Run or Check.
+// The asynchronous request job: one HttpSession, the request's URL and body, the response, and a worker
+// thread per exchange. The caller starts it with a time limit, polls it with Check and may cancel it. Failures of the exchange are thrown to the caller from Run or Check.
 //
 // Threads and ownership:
 // - The caller's thread owns the job: it constructs it, calls the setters, Run, Check, Cancel and
@@ -12,10 +11,11 @@
 //   touches nothing of the job after that; the caller reads them only after a wait on the event has
 //   succeeded. The progress record is the one thing both read while the worker runs: the session copies
 //   it under a lock.
-// - Cancel reaches the running worker only through HttpSession::Abort, which closes the session's root
-//   handle under the session's abort lock and so fails the WinINet call the worker is blocked in.
-//   Cancel(true) then waits for the signal and collects the worker; Cancel(false) returns at once and
-//   leaves the worker for Check, which reports the aborted exchange's own outcome.
+// - Cancel reaches the running worker only through HttpSession::Abort, which never waits: the worker
+//   stops before its next WinINet call (its reads return with the server's next write), and a call that
+//   waits on a server sending nothing is failed by closing the session's root handle (InternetHandles).
+//   Cancel(true) then waits for the signal, repeating the abort, and collects the worker; Cancel(false)
+//   returns at once and leaves the worker for Check, which reports the aborted exchange's own outcome.
 // - The destructor cancels with waiting: no worker outlives its job.
 // - The thread itself is detached: after its signal it only returns. It holds a reference on the module
 //   that contains this code and ends with FreeLibraryAndExitThread, so a caller that unloads the library
@@ -37,10 +37,6 @@
 
 namespace hv {
 
-// Each UTF-16 code unit that iswalnum accepts is kept; any other becomes "%" and two upper-case hex
-// digits of its low 8 bits (the high 8 bits are dropped: U+2013 gives "%13").
-std::wstring UrlEncode(const std::wstring& text);
-
 class RequestJob {
  public:
   RequestJob();
@@ -52,7 +48,7 @@ class RequestJob {
   // 0: finished successfully; PELK_S_STILL_RUNNING: limit 0 and still running. Throws the exchange's
   // failure, PELK_E_ALREADY_RUNNING while an exchange runs, PELK_E_TIMEOUT (exchange aborted and
   // collected) when a nonzero limit runs out, PELK_E_UNEXPECTED when no worker can be started.
-  virtual StatusCode Run(uint32_t timeoutMs, bool noPrompt);
+  StatusCode Run(uint32_t timeoutMs, bool noPrompt);
   // PELK_S_NOTHING_OUTSTANDING when no exchange is outstanding (none started, already collected, or
   // cancelled with wait); PELK_S_STILL_RUNNING while it runs after waiting up to timeoutMs; 0 when it
   // finished successfully; throws its failure.
@@ -60,15 +56,10 @@ class RequestJob {
   // Aborts a running exchange. With wait, also waits for the worker and collects it (the job is idle
   // afterwards); without, the next Check reports the aborted exchange's own outcome.
   void Cancel(bool wait);
-  void CancelAndClear(bool wait);  // Cancel, then empties the query parameters and the response
+  void CancelAndClear(bool wait);  // Cancel, then empties the response (once collected, when not waiting)
 
-  // The URL is the base URL, then "?cmd=" and the command plus the parameters, or "?" and the
-  // parameters when there is no command.
-  void SetUrl(const std::wstring& url);
-  void SetCommand(const std::wstring& command);
-  void AddQueryParameter(const std::wstring& name, const std::wstring& value);  // "&name=value", encoded
-  void SetBody(const std::wstring& body);      // non-empty: POST
-  void SetPostFile(const std::wstring& path);  // POST the file's bytes instead of the body
+  void SetUrl(const std::wstring& url);    // the whole URL, sent as it is
+  void SetBody(const std::wstring& body);  // non-empty: POST
   void SetParentWindow(HWND window);
   void AddUserAgentToken(const std::wstring& token);  // "name version"; empty tokens are ignored
   void SetAcceptEncoding(bool acceptGzip);
@@ -82,7 +73,6 @@ class RequestJob {
   struct Worker;
   static DWORD WINAPI WorkerEntry(void* start);
   void ThreadMain(HANDLE completed);
-  std::wstring BuildUrl() const;
   void StartWorker();
   bool WaitForCompletion(uint32_t timeoutMs);
   StatusCode Collect();  // joins the finished worker; throws its failure
@@ -90,12 +80,9 @@ class RequestJob {
 
   HttpSession session_;
   std::atomic<StatusCode> status_{PELK_S_NOTHING_OUTSTANDING};  // the worker stores its outcome here
-  std::wstring baseUrl_;
-  std::wstring command_;
-  std::wstring queryParameters_;
+  std::wstring url_;
   std::wstring body_;
   std::string response_;
-  std::wstring url_;  // built by Run on the caller's thread, read by the worker
   bool clearResponseWhenCollected_ = false;
   std::unique_ptr<Worker> worker_;
 };

@@ -1,12 +1,11 @@
-// The file a download streams into, for the length of one exchange on the worker thread: opened where it
-// is (a partial file is resumed), written block by block, and, for a gzip-encoded answer, decoded into the
-// download's target. Every failure is a thrown hv::StatusError; a file never goes missing on a failure.
+// One open file a download streams into (the target or its encoded file; which one, and what becomes of
+// it, is DownloadFile's to decide), written block by block at its end. Every failure is a thrown
+// hv::StatusError.
 #pragma once
 
 #include <windows.h>
 
 #include <cstdint>
-#include <functional>
 #include <string>
 
 #include "support/scoped_handle.h"
@@ -15,27 +14,27 @@ namespace hv {
 
 class TargetFile {
  public:
-  // Opens path for writing, creating it empty when absent, with the write position at its end; returns
-  // its size (0 when the size cannot be read). Throws PELK_E_CREATE_FILE, or a system error when the
-  // position cannot be set.
-  uint64_t Open(const std::wstring& path);
+  // Opens an existing file for appending; 0 when it is open, else the Windows error (ERROR_FILE_NOT_FOUND
+  // when the folder exists but the file does not). Creates nothing.
+  DWORD OpenExisting(const std::wstring& path);
+  // Opens the file for appending, creating it empty when absent. Throws PELK_E_CREATE_FILE.
+  void Open(const std::wstring& path);
+  // The open file's size, read when it was opened (0 when it could not be read).
+  uint64_t Size() const { return size_; }
   // Empties the open file: closes, deletes and creates it again (CREATE_ALWAYS, so it is empty even when
   // it could not be deleted). Throws PELK_E_CREATE_FILE.
   void Recreate();
   // Appends a block. Throws PELK_E_DISK_SPACE for a full disk or a short write, a system error otherwise.
   void Write(const char* data, DWORD length);
   void Close();  // nothing when not open
-  // Closes the file, which holds gzip-encoded content, and decodes it into destination through
-  // "<destination>.temp", which then replaces destination in one move; the encoded file is removed.
-  // keepGoing as DecodeGzipFile: false returned when it stopped the decoding (every file stays as it
-  // was). Throws PELK_E_GZIP when the content cannot be decoded (the encoded file is removed, since it can
-  // never become the target; destination is untouched), or a system error when the decoded file cannot
-  // take destination's place.
-  bool DecodeGzipInto(const std::wstring& destination, const std::function<bool()>& keepGoing);
+  bool IsOpen() const { return file_.valid(); }
 
  private:
+  DWORD OpenWith(const std::wstring& path, DWORD disposition);
+
   std::wstring path_;
   UniqueFile file_;
+  uint64_t size_ = 0;
 };
 
 // True when the volume holding the path's folder (the current folder for a bare file name) has strictly

@@ -18,4 +18,20 @@ struct TransferProgress {
   StatusCode state = 0;           // transfer phase (PELK_PHASE_...) or, after a failure, its status
 };
 
+// The clock of a body's read loop: it turns each block into the record's time and rate figures.
+class RateClock {
+ public:
+  // The loop starts now, with the record's bytes received so far.
+  explicit RateClock(const TransferProgress& progress);
+  // A block of blockLength bytes has just been counted into progress.bytesReceived: updates the elapsed
+  // time, the rates and the estimate. Rates and the estimate stay 0 while no time has passed or the total
+  // is unknown.
+  void Count(TransferProgress& progress, uint32_t blockLength);
+
+ private:
+  uint32_t startTick_;  // when the loop started
+  uint32_t lastTick_;   // the previous block
+  uint64_t startBytes_;
+};
+
 }  // namespace hv
