@@ -177,7 +177,7 @@ TEST_F(Faults, ACancelEndsAfterTheServersNextWrite) {
   EXPECT_EQ(PELK_PHASE_CLOSED, WaitForEnd(h));
   pelk.PelkDownloadCheck(h, 0, &received, &verified, &total);
   EXPECT_LT(received - atCancel, 8 * 1024u) << "a read waited for a whole block";
-  EXPECT_TRUE(FileHolds(target, slow.body.substr(0, received)));
+  EXPECT_TRUE(FileHolds(target, slow.body.substr(0, static_cast<size_t>(received))));
   EXPECT_LT(SentSince(0), 64 * 1024u);
 }
 

@@ -30,7 +30,7 @@ class StaleFiles : public Faults {
 TEST_F(StaleFiles, AFileThatFailsItsChecksumStartsAgainOnceWithinTheSubmit) {
   files.Serve("/files/setup.bin", Plain(newer));
   const int32_t h = OpenWithList(PELK_FLAG_VERIFY_CHECKSUM, files.Url("/files/setup.bin"), Md5Hex(newer));
-  const uint64_t size = newer.size();
+  const size_t size = newer.size();
 
   // Half of the older version: resumed with the newer tail, which fails; then fetched whole.
   WriteFileBytes(target, older.substr(0, size / 2));
@@ -89,7 +89,7 @@ TEST_F(StaleFiles, OnlyAFileExactlyAsLongAsAnnouncedIsComplete) {
 
 TEST_F(StaleFiles, ARangedAnswerNeverYieldsMoreThanItsRange) {
   const int32_t h = OpenWithList(0, files.Url("/files/setup.bin"));
-  const uint64_t half = newer.size() / 2;
+  const size_t half = newer.size() / 2;
   // No Content-Length: the body runs to the end of the connection. 5,000 bytes past the range are not
   // the file's; a body that starts elsewhere than its range says goes on past the range as well.
   FaultPlan extra = Plain(newer);
