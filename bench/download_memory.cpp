@@ -29,7 +29,7 @@
 
 namespace {
 
-constexpr uint64_t kMiB = 1024 * 1024;
+constexpr uint64_t kMiB = uint64_t{1024} * 1024;
 constexpr size_t kBlock = 64 * 1024;
 
 uint64_t PeakWorkingSet() {

@@ -50,7 +50,7 @@ using hvtest::FaultServer;
 using hvtest::LengthHeader;
 using hvtest::RangeAnswer;
 
-constexpr uint64_t kMiB = 1024 * 1024;
+constexpr uint64_t kMiB = uint64_t{1024} * 1024;
 constexpr DWORD kHangMs = 10000;
 constexpr int kCancelCycles = 1000;
 constexpr int kCloseCycles = 100;
@@ -420,7 +420,7 @@ HandleTypes HandlesByType() {
     if (NtQueryObject(handle, ObjectTypeInformation, buffer.data(), static_cast<ULONG>(buffer.size()), &length) >= 0) {
       const UNICODE_STRING& type = reinterpret_cast<const PUBLIC_OBJECT_TYPE_INFORMATION*>(buffer.data())->TypeName;
       name.clear();
-      for (USHORT i = 0; i < type.Length / sizeof(wchar_t); ++i) name += static_cast<char>(type.Buffer[i]);
+      for (size_t i = 0; i < type.Length / sizeof(wchar_t); ++i) name += static_cast<char>(type.Buffer[i]);
     }
     ++types[name];
   }
@@ -496,6 +496,7 @@ void RunRaces(size_t from, size_t total, bool close, int port) {
     }
   });
   std::vector<std::thread> threads;
+  threads.reserve(kRaceHandles);
   for (int slot = 0; slot < kRaceHandles; ++slot) {
     threads.emplace_back([&, slot] {
       std::mt19937 random(static_cast<unsigned>(slot * 7919 + from));

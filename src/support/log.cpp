@@ -72,22 +72,8 @@ class DiagnosticLog {
   UniqueFile file_;
 };
 
-// The process-wide log, its reference count and the lock that serialises every use of both, writes
-// included: one line is one WriteFile under the lock, so lines never mix and one thread's lines keep
-// their order. Destroyed with the library's other statics, after the unload has closed every session.
-struct SharedLog {
-  Lock lock;
-  std::unique_ptr<DiagnosticLog> log;
-  int32_t references = 0;
-};
-
-SharedLog& Shared() {
-  static SharedLog shared;
-  return shared;
-}
-
 // The switch check: a log exists only when HKLM\SOFTWARE\Halvorn\InternalTesting "hvvornetlogging" names
-// its file. Runs under the lock.
+// its file.
 std::unique_ptr<DiagnosticLog> StartFromSwitch() {
   const std::wstring key = MakerKeyPath(L"InternalTesting");
   if (!RegistryValueExists(HKEY_LOCAL_MACHINE, key, kSwitchValue)) return nullptr;
@@ -96,38 +82,52 @@ std::unique_ptr<DiagnosticLog> StartFromSwitch() {
   return std::make_unique<DiagnosticLog>(path);
 }
 
+// The process-wide log, its reference count and the lock that serialises every use of both, writes
+// included: one line is one WriteFile under the lock, so lines never mix and one thread's lines keep
+// their order; the switch is read under the lock, so two first references open one file. Destroyed with
+// the library's other statics, after the unload has closed every session.
+class SharedLog {
+ public:
+  void Acquire() EXCLUDES(lock_) {
+    LockGuard guard(lock_);
+    if (!log_) log_ = StartFromSwitch();
+    ++references_;
+  }
+  void Release() EXCLUDES(lock_) {
+    LockGuard guard(lock_);
+    const int32_t before = references_--;
+    if (before == 1) log_.reset();
+  }
+  bool Enabled() EXCLUDES(lock_) {
+    LockGuard guard(lock_);
+    return log_ != nullptr;
+  }
+  void WriteLine(const std::wstring& text) EXCLUDES(lock_) {
+    LockGuard guard(lock_);
+    if (log_) log_->WriteLine(text);
+  }
+
+ private:
+  Lock lock_;
+  std::unique_ptr<DiagnosticLog> log_ GUARDED_BY(lock_);
+  int32_t references_ GUARDED_BY(lock_) = 0;
+};
+
+SharedLog& Shared() {
+  static SharedLog shared;
+  return shared;
+}
+
 }  // namespace
 
-void AcquireLog() {
-  SharedLog& shared = Shared();
-  LockGuard guard(shared.lock);
-  if (!shared.log) shared.log = StartFromSwitch();
-  ++shared.references;
-}
+void AcquireLog() { Shared().Acquire(); }
 
-void ReleaseLog() {
-  SharedLog& shared = Shared();
-  LockGuard guard(shared.lock);
-  const int32_t before = shared.references--;
-  if (before == 1) shared.log.reset();
-}
+void ReleaseLog() { Shared().Release(); }
 
-bool IsLogEnabled() {
-  SharedLog& shared = Shared();
-  LockGuard guard(shared.lock);
-  return shared.log != nullptr;
-}
+bool IsLogEnabled() { return Shared().Enabled(); }
 
-void LogLine(const std::wstring& text) {
-  SharedLog& shared = Shared();
-  LockGuard guard(shared.lock);
-  if (shared.log) shared.log->WriteLine(text);
-}
+void LogLine(const std::wstring& text) { Shared().WriteLine(text); }
 
-void LogError(const std::wstring& text) {
-  SharedLog& shared = Shared();
-  LockGuard guard(shared.lock);
-  if (shared.log) shared.log->WriteLine(kErrorPrefix + text);
-}
+void LogError(const std::wstring& text) { Shared().WriteLine(kErrorPrefix + text); }
 
 }  // namespace hv

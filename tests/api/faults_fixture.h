@@ -11,7 +11,7 @@
 
 namespace hvtest {
 
-constexpr uint64_t kMiB = 1024 * 1024;
+constexpr uint64_t kMiB = uint64_t{1024} * 1024;
 
 inline std::string Md5Hex(const std::string& bytes) {
   const std::wstring digest = Md5Of(bytes);

@@ -167,7 +167,7 @@ TEST_F(Faults, ACancelEndsAfterTheServersNextWrite) {
   const std::wstring target = temp.File(L"slow.bin");
   ASSERT_EQ(PELK_S_STILL_RUNNING, pelk.PelkDownloadSubmit(h, 0, target.c_str()));
   uint64_t received = 0, verified = 0, total = 0;
-  for (int i = 0; i < 2000 && received < 8 * 1024; ++i) {
+  for (int i = 0; i < 2000 && received < uint64_t{8} * 1024; ++i) {
     Sleep(5);
     pelk.PelkDownloadCheck(h, 0, &received, &verified, &total);
   }

@@ -20,7 +20,7 @@ namespace hvtest {
 
 // Serves data with its length and honours a single Range ("bytes=S-") with 206, as download servers do.
 // With cutAt set, the connection is closed once the body has reached that offset.
-inline void ServeBytes(httplib::Response& res, std::shared_ptr<const std::string> data,
+inline void ServeBytes(httplib::Response& res, const std::shared_ptr<const std::string>& data,
                        const std::string& type = "application/octet-stream", size_t cutAt = std::string::npos) {
   res.set_content_provider(data->size(), type, [data, cutAt](size_t offset, size_t length, httplib::DataSink& sink) {
     const size_t end = std::min(offset + length, cutAt);

@@ -12,6 +12,7 @@ std::vector<DistributionRecord> Records(const std::string& body) {
   std::vector<XmlElement> updates;
   FindChildren(FindChild(document.Root(), L"body"), L"update", updates);
   std::vector<DistributionRecord> records;
+  records.reserve(updates.size());
   for (XmlElement update : updates) records.emplace_back(update);
   return records;  // copies outlive the document
 }

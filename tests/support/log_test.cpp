@@ -190,6 +190,7 @@ TEST_F(Log, ThreadsNeverMixLinesAndKeepTheirOrder) {
     UniqueEvent go(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     ASSERT_TRUE(go.valid());
     std::vector<std::thread> threads;
+    threads.reserve(kThreads);
     for (int t = 0; t < kThreads; ++t) {
       threads.emplace_back([&go, t] {
         LogReference session;  // sessions come and go on their own threads
@@ -232,6 +233,7 @@ TEST_F(Log, SessionsOpeningAndClosingOnManyThreadsKeepTheFileWellFormed) {
   UniqueEvent go(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   ASSERT_TRUE(go.valid());
   std::vector<std::thread> threads;
+  threads.reserve(kThreads);
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&go, t] {
       WaitForSingleObject(go.get(), 10000);

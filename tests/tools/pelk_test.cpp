@@ -23,7 +23,7 @@ using hv::service::DistributionService;
 
 // Runs pelk.exe (beside this test program) with the arguments; bounded to a minute.
 hvtest::ChildOutcome RunPelk(const std::wstring& arguments) {
-  const hvtest::ChildOutcome outcome = hvtest::RunChild(hvtest::BesideThisProgram(L"pelk.exe"), arguments, 60000);
+  hvtest::ChildOutcome outcome = hvtest::RunChild(hvtest::BesideThisProgram(L"pelk.exe"), arguments, 60000);
   EXPECT_TRUE(outcome.started) << "cannot start pelk.exe";
   EXPECT_TRUE(outcome.finished) << "pelk.exe did not end within a minute";
   return outcome;

@@ -17,6 +17,10 @@ namespace {
 
 using hvtest::SubmitStatus;
 
+// A gzip header (no flags) followed by bytes that are no deflate data. The header's zero byte is counted
+// in: a plain string literal would end there.
+const std::string kBrokenGzip = std::string("\x1F\x8B\x08\x00", 4) + " not deflate data at all";
+
 // A download server: "/file" serves the shared data with ranges, "/cut" drops the connection halfway
 // while cut is set, "/ignore" answers every request with 200 and the whole body, "/unsized" sends the
 // body without a length.
@@ -254,7 +258,7 @@ TEST(SubmitTest, GzipAnswersInMemoryAreDecodedOnceAndCutAtTheFirstZeroUnlessUtf1
   host.Add("zero", "gzip", hvtest::Gzip(std::string("before\0after", 12)));
   host.Add("utf16", "gzip", hvtest::Gzip(utf16));
   host.Add("twice", "gzip", hvtest::Gzip(inner));  // the body itself is gzip data, with zero bytes
-  host.Add("broken", "gzip", "\x1F\x8B\x08\x00 not deflate data at all");
+  host.Add("broken", "gzip", kBrokenGzip);
   host.server.Start();
 
   hvtest::TempDir dir;
@@ -295,7 +299,7 @@ TEST(SubmitTest, GzipDownloadsAreDecodedIntoTheTargetAndVerifiedAfterDecoding) {
   GzipServer host;
   host.Add("file", "gzip", hvtest::Gzip(content));
   host.Add("noise", "gzip", hvtest::Gzip(noise));
-  host.Add("broken", "gzip", "\x1F\x8B\x08\x00 not deflate data at all");
+  host.Add("broken", "gzip", kBrokenGzip);
   const std::string inner = hvtest::Gzip(content);
   host.Add("twice", "gzip", hvtest::Gzip(inner));
   host.server.Start();

@@ -26,17 +26,19 @@ class ConnectionTable {
   ConnectionTable& operator=(const ConnectionTable&) = delete;
 
   // Appends the connection and returns its handle.
-  int32_t Add(std::unique_ptr<Connection> connection);
+  int32_t Add(std::unique_ptr<Connection> connection) EXCLUDES(lock_);
   // The open connection of a handle; throws PELK_E_INVALID_HANDLE for 0, negative, unknown or closed.
-  Connection& Lookup(int32_t handle);
+  // The reference is returned after the lock is released, so it stays valid only while no other thread
+  // closes that handle: safe under the callers' rule "one caller thread per handle", and only there.
+  Connection& Lookup(int32_t handle) EXCLUDES(lock_);
   // Tears the connection down under the table lock. Nothing for 0, negative or already closed handles;
   // throws PELK_E_UNEXPECTED for a handle above the last issued.
-  void Close(int32_t handle);
+  void Close(int32_t handle) EXCLUDES(lock_);
  private:
-  void CloseAll();  // tears down every open connection in slot order
+  void CloseAll() EXCLUDES(lock_);  // tears down every open connection in slot order
 
   Lock lock_;
-  std::vector<std::unique_ptr<Connection>> slots_;
+  std::vector<std::unique_ptr<Connection>> slots_ GUARDED_BY(lock_);
 };
 
 }  // namespace hv

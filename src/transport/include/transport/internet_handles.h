@@ -48,36 +48,36 @@ class InternetHandles {
   [[nodiscard]] bool Read(void* buffer, DWORD size, DWORD& read, DWORD& error);
   using CredentialsDialog = DWORD(WINAPI*)(HWND window, HINTERNET request, DWORD error, DWORD flags, LPVOID* data);
   [[nodiscard]] bool AskForCredentials(CredentialsDialog dialog, HWND window, DWORD flags, DWORD& result);
-  bool Aborted() const;
-  void CloseRequest();
-  void CloseAll();  // request, connection, root
+  bool Aborted() const EXCLUDES(lock_);
+  void CloseRequest() EXCLUDES(lock_);
+  void CloseAll() EXCLUDES(lock_);  // request, connection, root
 
   // Caller's thread: never waits for WinINet.
   static constexpr DWORD kStuckCallMs = 100;
-  void Abort();
-  void ClearAbort();  // before a new exchange starts
+  void Abort() EXCLUDES(lock_);
+  void ClearAbort() EXCLUDES(lock_);  // before a new exchange starts
 
  private:
   enum class Kind { Root, Connection, Request };
   // Makes one call with the handle of that kind, unless aborted. While it runs, an abort closes the root.
   template <typename Call>
-  bool Use(Kind kind, DWORD& error, Call&& call);
-  HINTERNET BeginCall(Kind kind);  // null when aborted or not open
-  void EndCall();
-  UniqueInternet& Slot(Kind kind);
+  bool Use(Kind kind, DWORD& error, Call&& call) EXCLUDES(lock_);
+  HINTERNET BeginCall(Kind kind) EXCLUDES(lock_);  // null when aborted or not open
+  void EndCall() EXCLUDES(lock_);
+  UniqueInternet& Slot(Kind kind) REQUIRES(lock_);
   // Takes the handle out of its slot for the worker to close outside the lock, or forgets it when an
-  // abort closed it together with the root. Under lock_.
-  UniqueInternet Release(Kind kind);
-  void Take(Kind kind, UniqueInternet handle);
+  // abort closed it together with the root.
+  UniqueInternet Release(Kind kind) REQUIRES(lock_);
+  void Take(Kind kind, UniqueInternet handle) EXCLUDES(lock_);
 
   mutable Lock lock_;
-  bool aborted_ = false;       // guarded by lock_
-  bool rootClosed_ = false;    // by Abort, which so closed everything under it; guarded by lock_
-  bool callRunning_ = false;   // guarded by lock_
-  DWORD callStart_ = 0;        // tick count when the running call began; guarded by lock_
-  UniqueInternet root_;        // guarded by lock_
-  UniqueInternet connection_;  // guarded by lock_
-  UniqueInternet request_;     // guarded by lock_
+  bool aborted_ GUARDED_BY(lock_) = false;
+  bool rootClosed_ GUARDED_BY(lock_) = false;  // by Abort, which so closed everything under it
+  bool callRunning_ GUARDED_BY(lock_) = false;
+  DWORD callStart_ GUARDED_BY(lock_) = 0;  // tick count when the running call began
+  UniqueInternet root_ GUARDED_BY(lock_);
+  UniqueInternet connection_ GUARDED_BY(lock_);
+  UniqueInternet request_ GUARDED_BY(lock_);
 };
 
 }  // namespace hv
