@@ -113,7 +113,7 @@ void RequestJob::StartWorker() {
     FreeLibrary(start->module);
     Throw(PELK_E_UNEXPECTED);
   }
-  start.release();  // the thread owns it now
+  [[maybe_unused]] WorkerStart* const handedOver = start.release();  // the thread owns it now
   worker->running = true;
   worker_ = std::move(worker);
 }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "support/lock.h"
+#include "support/thread_annotations.h"
 #include "support/status.h"
 #include "transport/download_file.h"
 #include "transport/http_request.h"
@@ -44,7 +45,7 @@ class HttpSession {
   void AddUserAgentToken(const std::wstring& token);  // empty tokens are ignored
 
   // A consistent copy of the progress record: any thread, also while an exchange runs.
-  TransferProgress Progress() const;
+  TransferProgress Progress() const EXCLUDES(progressLock_);
 
   // One complete exchange: GET (empty body) or POST. response gets the body, or the target path (ANSI)
   // when streaming to a file; it is empty after an abort, which ends the exchange quietly
@@ -90,7 +91,7 @@ class HttpSession {
 
   // The progress record belongs to the worker; Publish copies it, under the lock, to where Progress
   // reads it.
-  void Publish();
+  void Publish() EXCLUDES(progressLock_);
 
   // Configuration.
   bool streamToFile_ = false;
@@ -106,7 +107,7 @@ class HttpSession {
 
   TransferProgress progress_;  // worker's own
   mutable Lock progressLock_;
-  TransferProgress published_;  // guarded by progressLock_
+  TransferProgress published_ GUARDED_BY(progressLock_);
 };
 
 }  // namespace hv
