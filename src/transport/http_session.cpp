@@ -1,7 +1,6 @@
 #include "transport/http_session.h"
 
 #include <algorithm>
-#include <atomic>
 #include <optional>
 
 #include "operation_tag.h"
@@ -27,7 +26,6 @@ constexpr uint64_t k2GiB = 0x80000000ull;
 constexpr uint64_t k4GiB = 0x100000000ull;
 
 }  // namespace
-
 
 // Everything that belongs to one Submit and must not outlive it.
 struct HttpSession::Exchange {
