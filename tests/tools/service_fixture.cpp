@@ -215,6 +215,11 @@ void ServiceTest::SetUp() {
   hvtest::WriteFileBytes(dir.File(L"catalog.ini"), kCatalog);
 }
 
+void ServiceTest::TearDown() {
+  client.reset();
+  service.reset();
+}
+
 hv::service::ServiceOptions ServiceTest::Options(const std::vector<std::wstring>& args) {
   hv::service::ServiceOptions options;
   options.reportsFile = dir.File(L"reports.xml");

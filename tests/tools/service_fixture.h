@@ -82,6 +82,9 @@ RawResponse SplitResponse(const std::string& raw);
 class ServiceTest : public ::testing::Test {
  protected:
   void SetUp() override;
+  // Stops the service before the members its log sink writes to are destroyed: the serving thread logs
+  // a request after its answer went out, so the test may already be over.
+  void TearDown() override;
 
   // The options the arguments give, with the scratch folder's catalog and reports file and a free port.
   hv::service::ServiceOptions Options(const std::vector<std::wstring>& args = {});
