@@ -38,8 +38,6 @@ bool RefusedRangeTotal(const std::wstring& range, uint64_t& total) {
          RangeNumber(range.substr(slash + 1), total);
 }
 
-bool IsGzip(const std::wstring& encoding) { return EqualsNoCase(encoding, L"gzip"); }
-
 // True when a 206 continues a file of size bytes exactly (size 0: it is the whole file): "bytes
 // <size>-<total - 1>/<total>", a length to match (one that is no number counts as absent: the body runs to
 // the end of the connection and is read up to the range's end) and the encoding of the file it continues.
@@ -50,7 +48,7 @@ bool AnswerContinues(const HttpAnswer& answer, uint64_t size, bool encoded, uint
     return false;
   }
   if (answer.hasLength && answer.length != total - first) return false;
-  return encoded ? IsGzip(answer.contentEncoding) : answer.contentEncoding.empty();
+  return encoded ? answer.IsGzip() : answer.contentEncoding.empty();
 }
 
 }  // namespace
@@ -89,12 +87,8 @@ DownloadFile::Next DownloadFile::TakeAnswer(const HttpAnswer& answer, TransferPr
 }
 
 uint64_t DownloadFile::OpenFor(const HttpAnswer& answer) {
-  const std::wstring& encoding = answer.contentEncoding;
   // A refused range has no body, so its encoding says nothing: the file it refused stays.
-  const bool gzip = answer.status == 416 ? encoded_ : IsGzip(encoding);
-  if (!encoding.empty() && !IsGzip(encoding) && IsLogEnabled()) {
-    LogError(L"Unsupported content encoding on response: " + encoding);
-  }
+  const bool gzip = answer.status == 416 ? encoded_ : answer.IsGzip();
   if (!file_.IsOpen() || gzip != encoded_) {
     file_.Close();
     // An encoded file left from an earlier answer would steer every later resume: the server now sends

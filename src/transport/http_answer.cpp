@@ -46,6 +46,8 @@ HttpAnswer ReadHttpAnswer(const HeaderQuery& query) {
   return answer;
 }
 
+bool HttpAnswer::IsGzip() const { return EqualsNoCase(contentEncoding, L"gzip"); }
+
 StatusCode HttpStatusFailure(DWORD httpStatus) {
   switch (httpStatus) {
     case 200:

@@ -256,7 +256,13 @@ bool HttpSession::Send(Exchange& exchange, const std::wstring& body, Accept acce
       headers.push_back(L"Range:bytes=" + DecU64(progress_.bytesReceived) + L"-\r\n");
     }
   }
-  return SendRequest(handles_, exchange.request, body, headers, accept, exchange.answer);
+  if (!SendRequest(handles_, exchange.request, body, headers, accept, exchange.answer)) return false;
+  const std::wstring& encoding = exchange.answer.contentEncoding;
+  // Only gzip is decoded; any other encoding is kept as sent.
+  if (!encoding.empty() && !exchange.answer.IsGzip() && IsLogEnabled()) {
+    LogError(L"Unsupported content encoding on response: " + encoding);
+  }
+  return true;
 }
 
 void HttpSession::ReadTotalDataSize(Exchange& exchange) {
@@ -357,7 +363,7 @@ bool HttpSession::ReadBody(Exchange& exchange, std::string& response) {
     Throw(PELK_E_CONNECTION);
   }
   if (!exchange.file) {
-    DecodeBody(exchange, response);
+    if (exchange.answer.IsGzip()) response = DecodeGzipText(response);
     return true;
   }
   exchange.file->EndOfBody();  // a file that starts again with an empty body
@@ -374,15 +380,6 @@ bool HttpSession::RunsPastRange(const Exchange& exchange) {
   if (!handles_.QueryAvailable(available, error) || error != 0 || available == 0) return false;
   LogError(L"\tThe answer runs past the end of its range.");
   return true;
-}
-
-void HttpSession::DecodeBody(const Exchange& exchange, std::string& response) {
-  const std::wstring& encoding = exchange.answer.contentEncoding;
-  if (EqualsNoCase(encoding, L"gzip")) {
-    response = DecodeGzipText(response);
-  } else if (!encoding.empty() && IsLogEnabled()) {
-    LogError(L"Unsupported content encoding on response: " + encoding);
-  }
 }
 
 void HttpSession::EvaluateInternetErrorCode(DWORD code, StatusCode status) {

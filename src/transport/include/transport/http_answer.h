@@ -27,6 +27,8 @@ struct HttpAnswer {
   std::wstring contentEncoding;  // empty when absent
   bool contentTypeRead = false;  // a Content-Type that fits 260 characters was read
   std::wstring contentType;      // its value
+
+  bool IsGzip() const;  // the content encoding is gzip, in any letter case
 };
 
 // One header query of an answer, with the arguments of HttpQueryInfoW; false when it failed, the thread's

@@ -83,7 +83,6 @@ class HttpSession {
   Read ReadSome(char* buffer, DWORD limit, DWORD& read, DWORD& error);
   DWORD ReadLimit(const Exchange& exchange) const;  // 0: the body is all in
   bool RunsPastRange(const Exchange& exchange);     // more body after the end of a range without a length
-  void DecodeBody(const Exchange& exchange, std::string& response);
   void EvaluateInternetErrorCode(DWORD code, StatusCode status);
   void Finish(Exchange& exchange, StatusCode state);
   // Records the final state (shown to pollers at once), then closes the handles.
