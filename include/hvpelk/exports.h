@@ -114,6 +114,11 @@ enum PelkStatusCode {
 #undef PELK_STATUS_CONSTANT
 };
 
+/* True for a download phase that no later PelkDownloadCheck changes: finished, stopped quietly after a
+ * cancel (PELK_PHASE_CLOSED), or a failure (negative). Stop polling then. */
+#define PELK_PHASE_IS_FINAL(phase) \
+  ((phase) < 0 || (phase) == PELK_PHASE_FINISHED || (phase) == PELK_PHASE_CLOSED)
+
 /* Connection flags of PelkOpen. */
 #define PELK_FLAG_SILENT_PROXY_AUTH  0x1 /* never show the proxy-credentials dialog (not for downloads) */
 #define PELK_FLAG_VERIFY_CHECKSUM    0x2 /* verify downloads against the distribution's MD5 checksum */
