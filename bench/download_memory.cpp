@@ -1,6 +1,6 @@
 // Peak memory of streamed downloads. For each body size a fresh child process serves a generated body
 // (made block by block as it is sent, never held whole) from a local server and downloads it with
-// HttpSession::Submit into a temporary file, which it deletes again. A fresh process per size keeps one
+// a DownloadJob into a temporary file, which it deletes again. A fresh process per size keeps one
 // run's peak from hiding the next; the child reports its peak working set before and after the download.
 //
 //   download_memory              runs 64 MiB and 1 GiB and prints one row per size
@@ -25,7 +25,7 @@
 #include "common/child_process.h"
 #include "common/scratch.h"
 #include "support/status.h"
-#include "transport/http_session.h"
+#include "transport/download_job.h"
 
 namespace {
 
@@ -68,10 +68,13 @@ int RunChild(uint64_t size) {
   const DWORD start = GetTickCount();
   hv::StatusCode status = 0;
   {
-    hv::HttpSession session;
-    session.SetStreamToFile(true, target, L"");
-    std::string response;
-    status = hv::StatusOf([&] { session.Submit(url, L"", response); });
+    hv::DownloadJob job;
+    hv::ExchangeRequest request;
+    request.url = url;
+    status = hv::StatusOf([&] {
+      job.Start(request, target, L"");
+      return job.Check(INFINITE);
+    });
   }
   const DWORD elapsed = GetTickCount() - start;
   const uint64_t after = PeakWorkingSet();

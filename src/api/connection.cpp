@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <utility>
 #include <vector>
 
 #include "packets/ping.h"
@@ -24,7 +25,7 @@ HWND WindowFromInt(int32_t window) { return reinterpret_cast<HWND>(static_cast<i
 template <typename Job>
 void DropRequest(std::unique_ptr<Job>& request) {
   if (!request) return;
-  request->CancelAndClear(true);
+  request->Cancel(true);
   request.reset();
 }
 
@@ -44,8 +45,8 @@ Connection::Connection(const std::wstring& appName, const std::wstring& appVersi
 Connection::~Connection() {
   // Running requests are aborted and waited for before anything they refer to goes away; the report is
   // destroyed unsent (its send-on-destroy flag is clear).
-  DropRequest(queryRequest_);
-  DropRequest(downloadRequest_);
+  DropRequest(query_);
+  DropRequest(download_);
   report_.reset();
 }
 
@@ -92,26 +93,26 @@ void Connection::SetDistGuidAndVersion(const std::wstring& guid, const std::wstr
 }
 
 StatusCode Connection::QuerySubmit(int32_t timeLimitMs) {
-  DropRequest(queryRequest_);
+  DropRequest(query_);
   // Closes the caller's Or group and then the root; after that the cursor stays on the root.
   filter_.CloseGroup();
   filter_.CloseGroup();
-  queryRequest_ = std::make_unique<CommandRequest>(
+  query_ = std::make_unique<CommandRequest>(
       identity_, kQueryCommand, Packet(PacketHeader(identity_, locale_), L"contentQuery", filter_), true);
-  const StatusCode status = queryRequest_->Run(WaitLimit(timeLimitMs), SilentProxyAuth());
+  const StatusCode status = query_->Run(WaitLimit(timeLimitMs), SilentProxyAuth());
   if (status == PELK_S_STILL_RUNNING) return status;
   return CollectQueryAnswer();
 }
 
 StatusCode Connection::QueryCheck(int32_t timeLimitMs) {
-  if (!queryRequest_) return PELK_S_NOTHING_OUTSTANDING;
-  const StatusCode status = queryRequest_->Check(WaitLimit(timeLimitMs));
+  if (!query_) return PELK_S_NOTHING_OUTSTANDING;
+  const StatusCode status = query_->Check(WaitLimit(timeLimitMs));
   if (status != PELK_S_OK) return status;
   return CollectQueryAnswer();
 }
 
 StatusCode Connection::CollectQueryAnswer() {
-  const AnswerPacket& answer = queryRequest_->Answer();
+  const AnswerPacket& answer = query_->Answer();
   answer.CheckServiceStatus();  // a failure leaves the list as it was
   std::vector<XmlElement> updates;
   FindChildren(answer.Body(), L"update", updates);
@@ -121,7 +122,7 @@ StatusCode Connection::CollectQueryAnswer() {
   return PELK_S_OK;
 }
 
-void Connection::QueryCancel() { DropRequest(queryRequest_); }
+void Connection::QueryCancel() { DropRequest(query_); }
 
 int32_t Connection::DistCount() const { return list_.Count(); }
 
@@ -146,15 +147,17 @@ StatusCode Connection::DownloadSubmit(int32_t index, const std::wstring& targetP
   const DistributionRecord& record = list_.Record(index);
   downloadUrl_ = record.downloadUrl;
   const std::wstring checksum = (flags_ & PELK_FLAG_VERIFY_CHECKSUM) != 0 ? record.downloadChecksum : std::wstring();
-  DropRequest(downloadRequest_);
-  downloadRequest_ =
-      std::make_unique<DownloadJob>(downloadUrl_, UserAgentToken(identity_.appName, identity_.appVersion));
-  return downloadRequest_->Start(targetPath, checksum);
+  ExchangeRequest request;
+  request.url = downloadUrl_;
+  request.userAgentTokens.push_back(UserAgentToken(identity_.appName, identity_.appVersion));
+  DropRequest(download_);
+  download_ = std::make_unique<DownloadJob>();
+  return download_->Start(std::move(request), targetPath, checksum);
 }
 
 StatusCode Connection::DownloadCheck(uint64_t& received, uint64_t& verified, uint64_t& total) {
-  if (!downloadRequest_) return PELK_S_NOTHING_OUTSTANDING;
-  const TransferProgress progress = downloadRequest_->Progress();
+  if (!download_) return PELK_S_NOTHING_OUTSTANDING;
+  const TransferProgress progress = download_->Progress();
   received = progress.bytesReceived;
   verified = progress.bytesVerified;
   total = progress.totalBytes;
@@ -163,8 +166,8 @@ StatusCode Connection::DownloadCheck(uint64_t& received, uint64_t& verified, uin
 }
 
 void Connection::DownloadCancel() {
-  if (!downloadRequest_) return;
-  downloadRequest_->CancelAndClear(false);
+  if (!download_) return;
+  download_->Cancel(false);
   RecordStatistic(PELK_S_DOWNLOAD_CANCELLED);
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <limits>
+#include <utility>
 
 #include "packets/endpoint.h"
 
@@ -96,7 +97,14 @@ void AnswerPacket::CheckServiceStatus() const {
 XmlElement AnswerPacket::Body() const { return FindChild(document_.Root(), L"body"); }
 
 PacketRequest::PacketRequest(const ClientIdentity& identity) {
-  AddUserAgentToken(UserAgentToken(identity.appName, identity.appVersion));
+  request_.userAgentTokens.push_back(UserAgentToken(identity.appName, identity.appVersion));
+}
+
+StatusCode PacketRequest::Run(uint32_t timeoutMs, bool noPrompt) {
+  answer_.reset();
+  ExchangeRequest request = request_;
+  request.noPrompt = noPrompt;
+  return Start(std::move(request), timeoutMs);
 }
 
 const AnswerPacket& PacketRequest::Answer() {
@@ -107,11 +115,11 @@ const AnswerPacket& PacketRequest::Answer() {
 CommandRequest::CommandRequest(const ClientIdentity& identity, const std::wstring& command, const Packet& packet,
                                bool secure)
     : PacketRequest(identity) {
-  SetUrl(CommandUrl(GetServiceUrl(secure, identity.wrapperName), command, {{L"trellin_version", L"2.0"}}));
-  SetBody(packet.Text());
-  SetAcceptEncoding(!IsEncodingDisabled());
-  AddUserAgentToken(UserAgentToken(kCoreLibraryName, kCoreLibraryVersion));
-  AddUserAgentToken(UserAgentToken(identity.wrapperName, identity.wrapperVersion));
+  request().url = CommandUrl(GetServiceUrl(secure, identity.wrapperName), command, {{L"trellin_version", L"2.0"}});
+  request().body = packet.Text();
+  request().acceptGzip = !IsEncodingDisabled();
+  request().userAgentTokens.push_back(UserAgentToken(kCoreLibraryName, kCoreLibraryVersion));
+  request().userAgentTokens.push_back(UserAgentToken(identity.wrapperName, identity.wrapperVersion));
 }
 
 }  // namespace hv

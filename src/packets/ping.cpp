@@ -5,7 +5,7 @@
 namespace hv {
 
 PingRequest::PingRequest(const ClientIdentity& identity, bool secure) : PacketRequest(identity) {
-  SetUrl(CommandUrl(GetServiceUrl(secure, identity.wrapperName), L"PingCmd:Ping", {{L"module", L"Trellin"}}));
+  request().url = CommandUrl(GetServiceUrl(secure, identity.wrapperName), L"PingCmd:Ping", {{L"module", L"Trellin"}});
 }
 
 void PingRequest::CheckAnswer() { Answer().CheckServiceStatus(); }

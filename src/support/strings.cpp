@@ -1,9 +1,6 @@
 #include "support/strings.h"
 
-#include <windows.h>
-
 #include <limits>
-#include <vector>
 
 namespace hv {
 namespace {
@@ -136,17 +133,6 @@ void ReplaceAllNoCase(std::wstring& text, const std::wstring& search, const std:
   while ((pos = FindNoCase(text, search, 0)) >= 0) {
     text.replace(static_cast<size_t>(pos), search.size(), replacement);
   }
-}
-
-std::string WideToAnsi(const std::wstring& text) {
-  if (text.empty()) return std::string();
-  const int size = WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
-  if (size <= 0) return std::string();
-  std::vector<char> buffer(static_cast<size_t>(size));
-  if (WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, buffer.data(), size, nullptr, nullptr) != size) {
-    return std::string();
-  }
-  return buffer.data();
 }
 
 }  // namespace hv

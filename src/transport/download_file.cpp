@@ -68,22 +68,23 @@ void DownloadFile::Begin() {
     // Absent is fine: its folder exists, and the file is created once an answer brings its body.
     if (error != ERROR_SUCCESS && error != ERROR_FILE_NOT_FOUND) {
       if (IsLogEnabled()) LogError(L"The target cannot be a file: " + targetPath_ + L": " + Hex(error));
-      Throw(PELK_E_CREATE_FILE);
+      Throw(PELK_E_CREATE_FILE, error);
     }
   }
   requestFrom_ = file_.Size();
 }
 
-DownloadFile::Next DownloadFile::TakeAnswer(const HttpAnswer& answer, TransferProgress& progress) {
+BodySink::Plan DownloadFile::TakeAnswer(const HttpAnswer& answer, std::optional<uint64_t> length) {
   LogLine(L"\t[Submit]: Streaming to file enabled.  Creating file...");
   const uint64_t size = OpenFor(answer);
-  progress.bytesReceived = size;
-  if (requestFrom_ > 0) return JudgeRangedAnswer(answer, size, progress);
+  if (requestFrom_ > 0) return JudgeRangedAnswer(answer, length, size);
   // The whole file was asked for: only the whole file will do, written from the file's first byte.
   uint64_t total = 0;
   if (answer.status == 206 && !AnswerContinues(answer, 0, encoded_, total)) Throw(PELK_E_HTTP_STATUS);
-  StartAgain(progress);
-  return Next::ReadBody;
+  Restart();
+  Plan plan;
+  plan.total = length.value_or(0);
+  return Checked(answer, plan);
 }
 
 uint64_t DownloadFile::OpenFor(const HttpAnswer& answer) {
@@ -100,139 +101,163 @@ uint64_t DownloadFile::OpenFor(const HttpAnswer& answer) {
   return file_.Size();
 }
 
-DownloadFile::Next DownloadFile::JudgeRangedAnswer(const HttpAnswer& answer, uint64_t size,
-                                                   TransferProgress& progress) {
+BodySink::Plan DownloadFile::JudgeRangedAnswer(const HttpAnswer& answer, std::optional<uint64_t> length,
+                                               uint64_t size) {
   // The request asked for the bytes from requestFrom_ on, the size of the file then.
+  Plan plan;
   uint64_t total = 0;
   const bool sameFile = size == requestFrom_;
   if (sameFile && answer.status == 206 && AnswerContinues(answer, size, encoded_, total)) {
-    progress.totalBytes = total;
-    progress.state = PELK_PHASE_RESUMING;
     LogLine(L"\t[Submit]: Resuming download with partial file...");
-    return Next::ReadBody;
+    plan.received = size;
+    plan.total = total;
+    plan.resuming = true;
+    return Checked(answer, plan);
   }
   // Only a file exactly as long as the resource is complete: a longer one holds bytes the server's file
   // does not have, an empty resource (a total of 0) is no file at all.
   const bool refusedAsComplete =
       answer.status == 416 && RefusedRangeTotal(answer.contentRange, total) && total == size && total > 0;
-  const bool wholeAsLong = answer.status == 200 && answer.hasLength && answer.length == size;
+  const bool wholeAsLong = answer.status == 200 && length && *length == size;
   if (sameFile && (refusedAsComplete || wholeAsLong)) {
-    progress.totalBytes = size;
-    return Next::Complete;
+    plan.next = Next::Complete;
+    plan.received = size;
+    plan.total = size;
+    return Checked(answer, plan);
   }
+  Restart();
   if (answer.status == 200) {
     // The whole body, the range ignored: the file starts again with it.
     LogLine(L"\t[Submit]: The server sent the whole file; starting the file again.");
-    StartAgain(progress);
-    progress.totalBytes = answer.hasLength ? answer.length : 0;
-    return Next::ReadBody;
+    plan.total = length.value_or(0);
+    return Checked(answer, plan);
   }
   // A range answered from another offset, for another total or encoding, or refused: appended, such an
   // answer would corrupt the file. The whole file is asked for again.
   LogLine(L"\t[Submit]: The server did not send the rest of the file; starting the file again.");
-  StartAgain(progress);
-  return Next::FetchWhole;
+  plan.next = Next::FetchWhole;
+  return plan;
 }
 
-void DownloadFile::TakeWholeAnswer(const HttpAnswer& answer) {
+BodySink::Plan DownloadFile::TakeWholeAnswer(const HttpAnswer& answer, std::optional<uint64_t> length) {
   // The whole file may come in another encoding than the first answer named: it goes to that encoding's
   // file, which starts again too.
   OpenFor(answer);
-  startAgain_ = true;
+  emptyBeforeWrite_ = true;
+  Plan plan;
+  plan.total = length.value_or(0);
+  return Checked(answer, plan);
 }
 
-void DownloadFile::StartAgain(TransferProgress& progress) {
-  startAgain_ = true;
-  writtenWhole_ = true;
-  progress.bytesReceived = 0;
-}
-
-void DownloadFile::CheckFreeSpace(const TransferProgress& progress) const {
+BodySink::Plan DownloadFile::Checked(const HttpAnswer& answer, Plan plan) const {
   // What is still to come has to fit; a complete file needs nothing more.
-  const uint64_t remaining =
-      progress.totalBytes > progress.bytesReceived ? progress.totalBytes - progress.bytesReceived : 0;
+  const uint64_t remaining = plan.total > plan.received ? plan.total - plan.received : 0;
   if (!HasFreeSpace(targetPath_, remaining)) Throw(PELK_E_DISK_SPACE);
+  // A body that goes into a file needs a type; a refused range (the file is complete) has none.
+  if (answer.status == 416) return plan;
+  OperationTag tag(L"CheckContentType");
+  if (answer.contentTypeRead && IsLogEnabled()) LogLine(L"\tContent Type: " + answer.contentType);
+  if (answer.contentType.empty()) {
+    LogError(L"Invalid content type.");
+    Throw(PELK_E_CONTENT_TYPE);
+  }
+  return plan;
+}
+
+void DownloadFile::Restart() {
+  emptyBeforeWrite_ = true;
+  writtenWhole_ = true;
+}
+
+void DownloadFile::EmptyIfRestarting() {
+  if (!emptyBeforeWrite_) return;
+  file_.Recreate();
+  emptyBeforeWrite_ = false;
 }
 
 void DownloadFile::Write(const char* data, DWORD length) {
-  EndOfBody();
+  EmptyIfRestarting();
   file_.Write(data, length);
 }
 
-void DownloadFile::EndOfBody() {
-  if (!startAgain_) return;
-  file_.Recreate();
-  startAgain_ = false;
+void DownloadFile::EndBody(bool overran) {
+  if (overran) overran_ = true;
+  EmptyIfRestarting();
 }
 
-void DownloadFile::Overran() { overran_ = true; }
-
-DownloadFile::Outcome DownloadFile::Finish(TransferProgress& progress, const std::function<bool()>& onProgress) {
+BodySink::Outcome DownloadFile::Finish(const StopSignal& stop, const VerifiedCount& onVerified) {
   file_.Close();
-  if (overran_) return FailedWhole(PELK_E_READ);
-  if (encoded_) {
-    const GzipFileResult decoded = Decode(onProgress);
-    if (decoded == GzipFileResult::Stopped) return Outcome::Stopped;  // it can be decoded another time
-    if (decoded == GzipFileResult::DamagedData) return FailedWhole(PELK_E_GZIP);
-  }
+  if (overran_) return RefetchOnce(PELK_E_READ);
+  if (encoded_ && !Decode(stop)) return RefetchOnce(PELK_E_GZIP);
   const std::wstring finished = encoded_ ? TemporaryPath() : targetPath_;
   if (!expectedChecksum_.empty()) {
     bool matches = false;
-    const bool verified = Verify(finished, progress, onProgress, matches);
-    // An unverified decoding is not kept: the encoded file decodes again on the next try.
-    if (encoded_ && !(verified && matches)) DeleteFileW(finished.c_str());
-    if (!verified) return Outcome::Stopped;
-    if (!matches) return FailedWhole(PELK_E_CHECKSUM);
+    try {
+      matches = Verify(finished, stop, onVerified);
+    } catch (...) {
+      // An unverified decoding is not kept: the encoded file decodes again on the next try.
+      if (encoded_) DeleteFileW(finished.c_str());
+      throw;
+    }
+    if (!matches) {
+      if (encoded_) DeleteFileW(finished.c_str());
+      return RefetchOnce(PELK_E_CHECKSUM);
+    }
   }
   if (encoded_) ReplaceTarget();
   return Outcome::Finished;
 }
 
-DownloadFile::Outcome DownloadFile::FailedWhole(StatusCode status) {
+BodySink::Outcome DownloadFile::RefetchOnce(StatusCode status) {
   // A file written whole in this exchange is the server's answer as it is; anything else may be a stale
-  // file (an older version, a longer one, a mix) and starts again once.
-  if (writtenWhole_ || startedAgain_) Throw(status);
+  // file (an older version, a longer one, a mix) and is fetched again once.
+  if (writtenWhole_ || refetched_) Throw(status);
   LogLine(L"\t[Submit]: The file is not the server's file; starting the file again.");
-  startedAgain_ = true;
+  refetched_ = true;
   overran_ = false;
   requestFrom_ = 0;
-  return Outcome::StartAgain;
+  return Outcome::Refetch;
 }
 
-GzipFileResult DownloadFile::Decode(const std::function<bool()>& keepGoing) {
+bool DownloadFile::Decode(const StopSignal& stop) {
   DWORD error = 0;
-  const GzipFileResult result = DecodeGzipFile(EncodedPath(), TemporaryPath(), keepGoing, error);
-  if (result == GzipFileResult::DamagedData) {
-    // Damaged data never becomes the target, and decoding it again cannot help: the encoded file goes.
-    if (IsLogEnabled()) LogError(L"Failed to decode the gzip content of " + targetPath_);
-    DeleteFileW(EncodedPath().c_str());
+  const GzipFileResult result =
+      DecodeGzipFile(EncodedPath(), TemporaryPath(), [&stop] { return !stop.Requested(); }, error);
+  switch (result) {
+    case GzipFileResult::Decoded:
+      return true;
+    case GzipFileResult::Stopped:
+      ThrowStopped();  // the encoded file stays: it can be decoded another time
+    case GzipFileResult::DamagedData:
+      // Damaged data never becomes the target, and decoding it again cannot help: the encoded file goes.
+      if (IsLogEnabled()) LogError(L"Failed to decode the gzip content of " + targetPath_);
+      DeleteFileW(EncodedPath().c_str());
+      return false;
+    case GzipFileResult::IoError:
+      break;
   }
-  if (result != GzipFileResult::IoError) return result;
   // The files are at fault, not the data: the encoded file stays for the next try.
   LogFailure(L"Failed to write the decoded content: ", error);
-  if (error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL) Throw(PELK_E_DISK_SPACE);
+  if (error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL) Throw(PELK_E_DISK_SPACE, error);
   ThrowSystemError(error);
 }
 
-bool DownloadFile::Verify(const std::wstring& path, TransferProgress& progress,
-                          const std::function<bool()>& onProgress, bool& matches) {
-  progress.bytesVerified = 0;
-  progress.state = PELK_PHASE_VERIFYING;
-  bool stopped = !onProgress();
-  const std::wstring digest = stopped ? std::wstring() : FileMd5Hex(path, [&](uint64_t hashed) {
-    progress.bytesVerified = hashed;
-    stopped = !onProgress();
-    return !stopped;
+bool DownloadFile::Verify(const std::wstring& path, const StopSignal& stop, const VerifiedCount& onVerified) const {
+  onVerified(0);
+  stop.ThrowIfRequested();
+  const std::wstring digest = FileMd5Hex(path, [&](uint64_t hashed) {
+    onVerified(hashed);
+    return !stop.Requested();
   });
-  matches = digest == expectedChecksum_;
-  return !stopped && onProgress();
+  stop.ThrowIfRequested();
+  return digest == expectedChecksum_;
 }
 
 void DownloadFile::ReplaceTarget() {
   // One replacing move: the target is never missing, whatever fails.
   if (!MoveFileExW(TemporaryPath().c_str(), targetPath_.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-    LogFailure(L"Failed to replace the target file with its decoded content: ");
     const DWORD error = GetLastError();
+    LogFailure(L"Failed to replace the target file with its decoded content: ", error);
     DeleteFileW(TemporaryPath().c_str());
     ThrowSystemError(error);
   }

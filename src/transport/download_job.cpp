@@ -1,15 +1,15 @@
 #include "transport/download_job.h"
 
+#include <memory>
+#include <utility>
+
+#include "transport/download_file.h"
+
 namespace hv {
 
-DownloadJob::DownloadJob(const std::wstring& url, const std::wstring& userAgentToken) {
-  SetUrl(url);
-  AddUserAgentToken(userAgentToken);
-}
-
-StatusCode DownloadJob::Start(const std::wstring& targetPath, const std::wstring& expectedChecksum) {
-  session().SetStreamToFile(true, targetPath, expectedChecksum);
-  return Run(0, false);
+StatusCode DownloadJob::Start(ExchangeRequest request, const std::wstring& targetPath,
+                              const std::wstring& expectedChecksum) {
+  return RequestJob::Start(std::move(request), std::make_unique<DownloadFile>(targetPath, expectedChecksum), 0);
 }
 
 }  // namespace hv

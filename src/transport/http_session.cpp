@@ -1,15 +1,12 @@
 #include "transport/http_session.h"
 
 #include <algorithm>
-#include <optional>
 
 #include "operation_tag.h"
 #include "support/log.h"
 #include "support/probes.h"
 #include "support/strings.h"
 #include "support/version.h"
-#include "transport/download_file.h"
-#include "transport/gzip.h"
 #include "transport/http_request.h"
 
 namespace hv {
@@ -19,7 +16,6 @@ namespace {
 constexpr DWORD kTransferBlockSize = 16384;
 constexpr wchar_t kUserAgentModule[] = L"hvvornet";
 constexpr DWORD kUrlPartLength = 2084;  // the longest URL part WinINet works with
-constexpr DWORD kReceiveTimeoutMs = 300000;
 constexpr DWORD kFirstInternetError = 12001;
 constexpr DWORD kLastInternetError = 12174;
 constexpr uint64_t k2GiB = 0x80000000ull;
@@ -27,16 +23,16 @@ constexpr uint64_t k4GiB = 0x100000000ull;
 
 }  // namespace
 
-// Everything that belongs to one Submit and must not outlive it.
+// Everything that belongs to one Submit.
 struct HttpSession::Exchange {
-  explicit Exchange(const std::wstring& url_) : url(url_) {}
+  Exchange(const ExchangeRequest& request_, BodySink& sink_) : request(request_), sink(sink_) {}
 
-  const std::wstring& url;
+  const ExchangeRequest& request;
+  BodySink& sink;
   std::wstring host;
   uint16_t port = 0;
-  RequestOptions request;
-  HttpAnswer answer;                 // the current request's
-  std::optional<DownloadFile> file;  // a download's side of the exchange
+  RequestOptions options;
+  HttpAnswer answer;  // the current request's
 };
 
 bool IsSecureUrl(const std::wstring& url) {
@@ -44,164 +40,129 @@ bool IsSecureUrl(const std::wstring& url) {
   return FindNoCase(url, L"https://") >= 0;
 }
 
-HttpSession::HttpSession() {
+HttpSession::HttpSession(StopSignal& stop, PublishedProgress& progress)
+    : stop_(stop), published_(progress), handles_(stop) {
   AcquireLog();
   LogLine(L"<VornetSession::VornetSession>");
 }
 
 HttpSession::~HttpSession() {
   // Only logging can throw here (out of memory), and a destructor must not; the handles close with
-  // their owners regardless.
-  StatusOf([this] {
-    Close(PELK_PHASE_CLOSED);
-    LogLine(L"</VornetSession::~VornetSession>");
-  });
+  // their owner regardless.
+  StatusOf([] { LogLine(L"</VornetSession::~VornetSession>"); });
   ReleaseLog();
 }
 
-void HttpSession::SetStreamToFile(bool enabled, const std::wstring& targetPath, const std::wstring& expectedChecksum) {
-  OperationTag tag(L"SetStreamToFile");
-  if (IsLogEnabled()) {
-    if (enabled) {
-      LogLine(L"\tEnabled: Yes");
-      LogLine(L"\tTarget file: " + targetPath);
-      LogLine(L"\tChecksum: " + expectedChecksum);
-    } else {
-      LogLine(L"\tEnabled: No");
-    }
-  }
-  streamToFile_ = enabled;
-  targetPath_ = targetPath;
-  expectedChecksum_ = expectedChecksum;
-}
-
-void HttpSession::SetNoPrompt(bool noPrompt) {
-  OperationTag tag(L"SetNoPrompt");
-  noPrompt_ = noPrompt;
-}
-
-void HttpSession::SetParentWindow(HWND window) {
-  OperationTag tag(L"SetParentWindow");
-  parentWindow_ = window;
-}
-
-void HttpSession::SetAcceptEncoding(bool acceptGzip) {
-  OperationTag tag(L"SetAcceptEncoding");
-  acceptGzip_ = acceptGzip;
-}
-
-void HttpSession::AddUserAgentToken(const std::wstring& token) {
-  OperationTag tag(L"AddUserAgentToken");
-  if (!token.empty()) userAgentTokens_.push_back(token);
-}
-
-TransferProgress HttpSession::Progress() const {
-  OperationTag tag(L"GetProgress");
-  LockGuard guard(progressLock_);
-  return published_;
-}
-
-void HttpSession::Publish() {
-  LockGuard guard(progressLock_);
-  published_ = progress_;
-}
-
-void HttpSession::Submit(const std::wstring& url, const std::wstring& body, std::string& response) {
+bool HttpSession::Submit(const ExchangeRequest& request, BodySink& sink) {
   OperationTag tag(L"Submit");
-  // The record describes this exchange only: counts carried over from an earlier one would make the
-  // first request ranged (corrupting a fresh target file) and pass an old count off as the expected size.
+  // The record describes this exchange only.
   progress_ = TransferProgress();
-  Close(PELK_PHASE_STARTED);
-  Exchange exchange(url);
+  progress_.state = PELK_PHASE_STARTED;
+  Publish();
+  Exchange exchange(request, sink);
   // Every way out records a final phase: a caller that polls the phase must see the end.
   try {
-    if (streamToFile_) exchange.file.emplace(targetPath_, expectedChecksum_);
     LogLine(L"\t[Submit]: Opening the session...");
-    OpenSession();
-    response.clear();
-    const bool completed = !handles_.Aborted() && Run(exchange, body, response) && !handles_.Aborted();
-    if (!completed) response.clear();
-    Finish(exchange, completed ? PELK_PHASE_FINISHED : PELK_PHASE_CLOSED);
+    OpenSession(request);
+    Run(exchange);
+    // A stop that came while the last step ran still counts: the caller asked for it before the end.
+    stop_.ThrowIfRequested();
+    Finish(sink, PELK_PHASE_FINISHED);
+    return true;
   } catch (const StatusError& failure) {
-    Finish(exchange, failure.phase());
+    Finish(sink, IsStop(failure) ? PELK_PHASE_CLOSED : failure.phase());
+    if (IsStop(failure)) return false;
     throw;
   } catch (...) {
     LogError(L"\tSubmit failed for unknown reason.");
-    Finish(exchange, PELK_E_UNEXPECTED);
+    Finish(sink, PELK_E_UNEXPECTED);
     Throw(PELK_E_UNEXPECTED);
   }
 }
 
-bool HttpSession::Run(Exchange& exchange, const std::wstring& body, std::string& response) {
+void HttpSession::Run(Exchange& exchange) {
   LogLine(L"\t[Submit]: Cracking the URL...");
   CrackUrl(exchange);
-  // What the target's path alone can refuse is refused before anything is sent.
-  if (exchange.file) exchange.file->Begin();
+  // What the sink can refuse without an answer (a target that cannot be a file) is refused before
+  // anything is sent.
+  exchange.sink.Begin();
   LogLine(L"\t[Submit]: Opening the connection...");
-  if (!OpenConnection(exchange)) return false;
-  exchange.request.flags = IsSecureUrl(exchange.url) ? kSecureRequestFlags : kPlainRequestFlags;
-  exchange.request.acceptGzip = acceptGzip_;
-  exchange.request.noPrompt = noPrompt_;
-  exchange.request.parentWindow = parentWindow_;
-  if (!exchange.file) return Transfer(exchange, body, response);
-  const auto onProgress = [this] {
+  OpenConnection(exchange);
+  const ExchangeRequest& request = exchange.request;
+  exchange.options.flags = IsSecureUrl(request.url) ? kSecureRequestFlags : kPlainRequestFlags;
+  exchange.options.acceptGzip = request.acceptGzip;
+  exchange.options.noPrompt = request.noPrompt;
+  exchange.options.parentWindow = request.parentWindow;
+  const BodySink::VerifiedCount onVerified = [this](uint64_t verified) {
+    progress_.bytesVerified = verified;
+    progress_.state = PELK_PHASE_VERIFYING;
     Publish();
-    return !handles_.Aborted();
   };
   for (;;) {
-    // A file already there is asked for from its end on, at once: an answer whose body is not wanted
-    // would cost its whole length, since closing such a request makes WinINet read what the server sends.
-    progress_.bytesReceived = exchange.file->RequestFrom();
-    Publish();
-    if (!Transfer(exchange, body, response)) return false;
-    // The answer is done with before the file's own work: an abort then finds nothing to read.
+    Transfer(exchange);
+    // The answer is done with before the sink's own work: a stop then finds nothing to read.
     handles_.CloseRequest();
-    const DownloadFile::Outcome outcome = exchange.file->Finish(progress_, onProgress);
-    if (outcome == DownloadFile::Outcome::Stopped) return false;
-    if (outcome == DownloadFile::Outcome::Finished) break;
+    if (exchange.sink.Finish(stop_, onVerified) == BodySink::Outcome::Finished) break;
     progress_.bytesVerified = 0;
     progress_.state = PELK_PHASE_STARTED;
   }
-  DeleteUrlCacheEntryW(exchange.url.c_str());
-  response = WideToAnsi(targetPath_);
-  return true;
+  if (exchange.sink.IsDownload()) DeleteUrlCacheEntryW(request.url.c_str());
 }
 
-bool HttpSession::Transfer(Exchange& exchange, const std::wstring& body, std::string& response) {
+void HttpSession::Transfer(Exchange& exchange) {
+  // What a sink already holds (a file an earlier run left) is asked for from its end on, at once: an
+  // answer whose body is not wanted would cost its whole length, since closing such a request makes
+  // WinINet read what the server sends.
+  const uint64_t from = exchange.sink.RequestFrom();
+  progress_.bytesReceived = from;
+  Publish();
   LogLine(L"\t[Submit]: Sending the request...");
-  const bool ranged = exchange.file && progress_.bytesReceived > 0;
-  if (!Send(exchange, body, ranged ? Accept::AlsoRefusal : Accept::Usual)) return false;
+  Send(exchange, exchange.request.body, from, from > 0 ? Accept::AlsoRefusal : Accept::Usual);
   LogLine(L"\t[Submit]: Getting total data size...");
-  ReadTotalDataSize(exchange);
-  auto next = DownloadFile::Next::ReadBody;
-  if (exchange.file && !PrepareFile(exchange, next)) return false;
-  LogLine(L"\t[Submit]: Checking the content type...");
-  CheckContentType(exchange);
-  return next == DownloadFile::Next::Complete || ReadBody(exchange, response);
+  BodySink::Plan plan = exchange.sink.TakeAnswer(exchange.answer, ReadTotalDataSize(exchange, from));
+  if (plan.next == BodySink::Next::FetchWhole) {
+    OperationTag tag(L"ResubmitGetRequest");
+    progress_.bytesReceived = 0;
+    handles_.CloseRequest();
+    Send(exchange, std::wstring(), 0, Accept::NoCredentials);
+    if (exchange.answer.status != 200) Throw(PELK_E_HTTP_STATUS);
+    plan = exchange.sink.TakeWholeAnswer(exchange.answer, ReadTotalDataSize(exchange, 0));
+  }
+  Apply(plan);
+  if (plan.next != BodySink::Next::Complete) ReadBody(exchange);
 }
 
-void HttpSession::OpenSession() {
+void HttpSession::Apply(const BodySink::Plan& plan) {
+  progress_.bytesReceived = plan.received;
+  progress_.totalBytes = plan.total;
+  if (plan.resuming) progress_.state = PELK_PHASE_RESUMING;
+  Publish();
+}
+
+void HttpSession::OpenSession(const ExchangeRequest& request) {
   OperationTag tag(L"OpenSession");
   std::wstring agent = L"HvWebServiceClient (";
   agent += kUserAgentModule;
   agent += L" ";
   agent += kCoreLibraryVersion;
   agent += L";";
-  for (const std::wstring& token : userAgentTokens_) agent += token + L";";
+  for (const std::wstring& token : request.userAgentTokens) {
+    if (!token.empty()) agent += token + L";";
+  }
   agent += L")";
   if (IsLogEnabled()) LogLine(L"\tUserAgent: " + agent);
 
-  DWORD error = 0;
-  handles_.OpenRoot(agent, error);
+  const DWORD error = handles_.OpenRoot(agent);
   if (error != 0) {
     LogFailure(L"Failed to create the internet session: ", error);
-    Throw(PELK_E_INTERNET_OPEN);
+    Throw(PELK_E_INTERNET_OPEN, error);
   }
 }
 
 void HttpSession::CrackUrl(Exchange& exchange) {
   OperationTag tag(L"CrackUrl");
-  if (IsLogEnabled()) LogLine(L"\tURL: " + exchange.url);
+  const std::wstring& url = exchange.request.url;
+  if (IsLogEnabled()) LogLine(L"\tURL: " + url);
   std::wstring hostBuffer(kUrlPartLength, L'\0');
   std::wstring pathBuffer(kUrlPartLength, L'\0');
   URL_COMPONENTSW parts = {};
@@ -211,164 +172,117 @@ void HttpSession::CrackUrl(Exchange& exchange) {
   parts.lpszUrlPath = &pathBuffer[0];
   parts.dwUrlPathLength = kUrlPartLength;
   // No extra-information component is requested, so the path keeps the query string.
-  if (!InternetCrackUrlW(exchange.url.c_str(), 0, 0, &parts)) {
-    LogFailure(L"Failed to crack the URL: ");
+  if (!InternetCrackUrlW(url.c_str(), 0, 0, &parts)) {
+    const DWORD error = GetLastError();
+    LogFailure(L"Failed to crack the URL: ", error);
     tag.Leave();
-    Throw(PELK_E_BAD_URL);
+    Throw(PELK_E_BAD_URL, error);
   }
   exchange.host.assign(parts.lpszHostName, parts.dwHostNameLength);
-  exchange.request.path.assign(parts.lpszUrlPath, parts.dwUrlPathLength);
+  exchange.options.path.assign(parts.lpszUrlPath, parts.dwUrlPathLength);
   exchange.port = parts.nPort;
   if (IsLogEnabled()) {
     LogLine(L"\tCracked host: " + exchange.host);
-    LogLine(L"\tCracked URL: " + exchange.request.path);
+    LogLine(L"\tCracked URL: " + exchange.options.path);
     LogLine(L"\tCracked port: " + Dec(exchange.port));
   }
 }
 
-bool HttpSession::OpenConnection(const Exchange& exchange) {
+void HttpSession::OpenConnection(const Exchange& exchange) {
   OperationTag tag(L"OpenConnection");
   if (IsLogEnabled()) {
     LogLine(L"\tHost: " + exchange.host);
     LogLine(L"\tPort: " + Dec(exchange.port));
   }
-  DWORD error = 0;
-  if (!handles_.Connect(exchange.host, exchange.port, error)) return false;
+  const DWORD error = handles_.Connect(exchange.host, exchange.port, exchange.request.receiveTimeoutMs);
   if (error == ERROR_INTERNET_TIMEOUT) {
     LogError(L"Connection timed out.");
-    Throw(PELK_E_CONNECT_TIMEOUT);
+    Throw(PELK_E_CONNECT_TIMEOUT, error);
   }
   if (error != 0) {
     LogFailure(L"Failed to open the internet connection: ", error);
-    Throw(PELK_E_CONNECTION);
+    Throw(PELK_E_CONNECTION, error);
   }
-  return true;
 }
 
-bool HttpSession::Send(Exchange& exchange, const std::wstring& body, Accept accept) {
+void HttpSession::Send(Exchange& exchange, const std::wstring& body, uint64_t from, Accept accept) {
   std::vector<std::wstring> headers;
-  if (exchange.file) {
+  if (exchange.sink.IsDownload()) {
     // A download's answer may be left unread (a complete file, an answer that cannot serve). Asked to keep
     // the connection, WinINet would read such a body to its end before closing the request.
     headers.emplace_back(L"Connection: close\r\n");
-    if (progress_.bytesReceived > 0) {
-      LogLine(L"\tDetected partial file.  Requesting a data range in the header.");
-      headers.push_back(L"Range:bytes=" + DecU64(progress_.bytesReceived) + L"-\r\n");
-    }
   }
-  if (!SendRequest(handles_, exchange.request, body, headers, accept, exchange.answer)) return false;
+  if (from > 0) {
+    LogLine(L"\tDetected partial file.  Requesting a data range in the header.");
+    headers.push_back(L"Range:bytes=" + DecU64(from) + L"-\r\n");
+  }
+  SendRequest(handles_, exchange.options, body, headers, accept, exchange.answer);
   const std::wstring& encoding = exchange.answer.contentEncoding;
   // Only gzip is decoded; any other encoding is kept as sent.
   if (!encoding.empty() && !exchange.answer.IsGzip() && IsLogEnabled()) {
     LogError(L"Unsupported content encoding on response: " + encoding);
   }
-  return true;
 }
 
-void HttpSession::ReadTotalDataSize(Exchange& exchange) {
+std::optional<uint64_t> HttpSession::ReadTotalDataSize(const Exchange& exchange, uint64_t from) {
   OperationTag tag(L"GetTotalDataSize");
   // A length that is no number is no length at all: the body runs to the end of the connection. A ranged
   // answer with an unreadable length cannot continue the file, and the whole file is asked for again
   // (some servers answer a range past the end so); any other is refused before anything touches the file.
   const HttpAnswer& answer = exchange.answer;
-  bool known = answer.hasLength;
-  if (known && answer.length >= kUnreadableLength) {
+  std::optional<uint64_t> length;
+  if (answer.hasLength) length = answer.length;
+  if (length && *length >= kUnreadableLength) {
     LogError(L"\tThe content length is too large to be read: " + answer.lengthText);
-    if (progress_.bytesReceived == 0 || answer.status == 200) Throw(PELK_E_READ);
-    known = false;
+    if (from == 0 || answer.status == 200) Throw(PELK_E_READ);
+    length.reset();
   }
-  const uint64_t length = known ? answer.length : 0;
-  // Without a length the total is unknown (0), also for a resumed file: a received count must never
-  // pass for the expected size, or a body without a length would not be read at all.
-  progress_.totalBytes = known ? progress_.bytesReceived + length : 0;
-  Publish();
-  if (IsLogEnabled()) LogLine(known ? L"Total data size: " + DecU64(length) : L"Data size is unknown.");
-  if (length >= k4GiB && !IsIeNewerThan7()) Throw(PELK_E_TOO_LARGE_4G);
-  if (length >= k2GiB && !IsIeNewerThan6()) Throw(PELK_E_TOO_LARGE_2G);
+  if (IsLogEnabled()) LogLine(length ? L"Total data size: " + DecU64(*length) : L"Data size is unknown.");
+  if (length && *length >= k4GiB && !IsIeNewerThan7()) Throw(PELK_E_TOO_LARGE_4G);
+  if (length && *length >= k2GiB && !IsIeNewerThan6()) Throw(PELK_E_TOO_LARGE_2G);
+  return length;
 }
 
-bool HttpSession::PrepareFile(Exchange& exchange, DownloadFile::Next& next) {
-  DownloadFile& file = *exchange.file;
-  next = file.TakeAnswer(exchange.answer, progress_);
-  Publish();
-  if (next == DownloadFile::Next::FetchWhole) {
-    OperationTag tag(L"ResubmitGetRequest");
-    handles_.CloseRequest();
-    if (!Send(exchange, std::wstring(), Accept::NoCredentials)) return false;
-    if (exchange.answer.status != 200) Throw(PELK_E_HTTP_STATUS);
-    ReadTotalDataSize(exchange);
-    file.TakeWholeAnswer(exchange.answer);
-    next = DownloadFile::Next::ReadBody;
-  }
-  file.CheckFreeSpace(progress_);
-  return true;
-}
-
-void HttpSession::CheckContentType(const Exchange& exchange) {
-  // Only a body that goes into a file needs a type; a refused range (the file is complete) has none.
-  if (!exchange.file || exchange.answer.status == 416) return;
-  OperationTag tag(L"CheckContentType");
-  const HttpAnswer& answer = exchange.answer;
-  if (answer.contentTypeRead && IsLogEnabled()) LogLine(L"\tContent Type: " + answer.contentType);
-  if (answer.contentType.empty()) {
-    LogError(L"Invalid content type.");
-    Throw(PELK_E_CONTENT_TYPE);
-  }
-}
-
-HttpSession::Read HttpSession::ReadSome(char* buffer, DWORD limit, DWORD& read, DWORD& error) {
-  // The read waits only until something has arrived and takes that, up to limit: an abort is then
-  // noticed after the server's next write, however slowly it sends.
+DWORD HttpSession::ReadSome(char* buffer, DWORD limit, DWORD& error) {
+  // The read waits only until something has arrived and takes that, up to limit: a stop is then noticed
+  // after the server's next write, however slowly it sends.
   DWORD available = 0;
-  read = 0;
-  if (!handles_.QueryAvailable(available, error)) return Read::Aborted;
-  if (error != 0 || available == 0) return error != 0 ? Read::Failed : Read::End;
-  if (!handles_.Read(buffer, std::min(available, limit), read, error)) return Read::Aborted;
-  if (error != 0) return Read::Failed;
-  return read == 0 ? Read::End : Read::Data;
+  error = handles_.QueryAvailable(available);
+  if (error != 0 || available == 0) return 0;
+  DWORD read = 0;
+  error = handles_.Read(buffer, std::min(available, limit), read);
+  return error != 0 ? 0 : read;
 }
 
-DWORD HttpSession::ReadLimit(const Exchange& exchange) const {
-  // A download reads no further than its total: a ranged answer never yields more than its range.
-  if (!exchange.file || progress_.totalBytes == 0) return kTransferBlockSize;
+DWORD HttpSession::ReadLimit() const {
+  // No read goes past the total: a ranged answer never yields more than its range.
+  if (progress_.totalBytes == 0) return kTransferBlockSize;
   if (progress_.bytesReceived >= progress_.totalBytes) return 0;
   return static_cast<DWORD>(std::min<uint64_t>(progress_.totalBytes - progress_.bytesReceived, kTransferBlockSize));
 }
 
-bool HttpSession::ReadBody(Exchange& exchange, std::string& response) {
+void HttpSession::ReadBody(Exchange& exchange) {
   LogLine(L"\tStarting download...");
   RateClock clock(progress_);
   std::string block(kTransferBlockSize, '\0');
   DWORD error = 0;
-  for (DWORD limit = ReadLimit(exchange); limit > 0; limit = ReadLimit(exchange)) {
-    DWORD read = 0;
-    const Read result = ReadSome(&block[0], limit, read, error);
-    if (result == Read::Aborted) return false;
-    if (result != Read::Data) break;
+  for (DWORD limit = ReadLimit(); limit > 0; limit = ReadLimit()) {
+    const DWORD read = ReadSome(&block[0], limit, error);
+    if (read == 0) break;
     progress_.bytesReceived += read;
     progress_.state = PELK_PHASE_RECEIVING;
-    if (exchange.file) {
-      exchange.file->Write(block.data(), read);
-    } else {
-      response.append(block.data(), read);
-    }
+    exchange.sink.Write(block.data(), read);
     clock.Count(progress_, read);
     Publish();
   }
   if (IsLogEnabled()) LogLine(L"\tDownload complete.  Time elapsed: " + DecU64(progress_.elapsedMs));
   if (error != ERROR_INSUFFICIENT_BUFFER) EvaluateInternetErrorCode(error, PELK_E_CONNECTION);
-  if (error != 0 && error != ERROR_INSUFFICIENT_BUFFER) Throw(PELK_E_READ);
+  if (error != 0 && error != ERROR_INSUFFICIENT_BUFFER) Throw(PELK_E_READ, error);
   if (progress_.bytesReceived < progress_.totalBytes) {
     LogError(L"\tConnection error detected.  Response is incomplete.");
     Throw(PELK_E_CONNECTION);
   }
-  if (!exchange.file) {
-    if (exchange.answer.IsGzip()) response = DecodeGzipText(response);
-    return true;
-  }
-  exchange.file->EndOfBody();  // a file that starts again with an empty body
-  if (RunsPastRange(exchange)) exchange.file->Overran();
-  return true;
+  exchange.sink.EndBody(RunsPastRange(exchange));
 }
 
 bool HttpSession::RunsPastRange(const Exchange& exchange) {
@@ -376,8 +290,7 @@ bool HttpSession::RunsPastRange(const Exchange& exchange) {
   // to the end of its range.
   if (exchange.answer.hasLength || progress_.totalBytes == 0) return false;
   DWORD available = 0;
-  DWORD error = 0;
-  if (!handles_.QueryAvailable(available, error) || error != 0 || available == 0) return false;
+  if (handles_.QueryAvailable(available) != 0 || available == 0) return false;
   LogError(L"\tThe answer runs past the end of its range.");
   return true;
 }
@@ -386,16 +299,12 @@ void HttpSession::EvaluateInternetErrorCode(DWORD code, StatusCode status) {
   OperationTag tag(L"EvaluateInternetErrorCode");
   if (IsLogEnabled()) LogLine(L"\tError Code: " + Dec(code));
   tag.Leave();
-  if (code >= kFirstInternetError && code <= kLastInternetError) Throw(status);
+  if (code >= kFirstInternetError && code <= kLastInternetError) Throw(status, code);
 }
 
-void HttpSession::Finish(Exchange& exchange, StatusCode state) {
-  // The file is closed before the final phase shows: a caller that sees it may move the file at once.
-  if (exchange.file) exchange.file->Close();
-  Close(state);
-}
-
-void HttpSession::Close(StatusCode state) {
+void HttpSession::Finish(BodySink& sink, StatusCode state) {
+  // The sink is closed before the final phase shows: a caller that sees it may move the file at once.
+  sink.Close();
   OperationTag tag(L"Close");
   // The phase first: nothing after this (a log line that cannot be allocated, a request whose close reads
   // the rest of its answer) can keep it from a poller.
@@ -403,17 +312,6 @@ void HttpSession::Close(StatusCode state) {
   Publish();
   if (IsLogEnabled()) LogLine(L"\tStatus: " + Hex(static_cast<uint32_t>(state)));
   handles_.CloseAll();
-}
-
-void HttpSession::Abort() {
-  OperationTag tag(L"Abort");
-  handles_.Abort();
-  tag.Leave();
-}
-
-void HttpSession::ClearAbort() {
-  OperationTag tag(L"ClearAbort");
-  handles_.ClearAbort();
 }
 
 }  // namespace hv

@@ -26,7 +26,8 @@ DWORD TargetFile::OpenWith(const std::wstring& path, DWORD disposition) {
 DWORD TargetFile::OpenExisting(const std::wstring& path) { return OpenWith(path, OPEN_EXISTING); }
 
 void TargetFile::Open(const std::wstring& path) {
-  if (OpenWith(path, OPEN_ALWAYS) != ERROR_SUCCESS) Throw(PELK_E_CREATE_FILE);
+  const DWORD error = OpenWith(path, OPEN_ALWAYS);
+  if (error != ERROR_SUCCESS) Throw(PELK_E_CREATE_FILE, error);
 }
 
 void TargetFile::Recreate() {
@@ -34,7 +35,7 @@ void TargetFile::Recreate() {
   DeleteFileW(path_.c_str());
   file_.reset(CreateFileW(path_.c_str(), FILE_WRITE_DATA, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
                           FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file_) Throw(PELK_E_CREATE_FILE);
+  if (!file_) Throw(PELK_E_CREATE_FILE, GetLastError());
   size_ = 0;
 }
 
@@ -45,7 +46,7 @@ void TargetFile::Write(const char* data, DWORD length) {
     Throw(PELK_E_DISK_SPACE);  // a short write to a disk file means the volume is full
   }
   const DWORD error = GetLastError();
-  if (error == ERROR_HANDLE_DISK_FULL || error == ERROR_DISK_FULL) Throw(PELK_E_DISK_SPACE);
+  if (error == ERROR_HANDLE_DISK_FULL || error == ERROR_DISK_FULL) Throw(PELK_E_DISK_SPACE, error);
   ThrowSystemError(error);
 }
 

@@ -4,6 +4,16 @@
 
 namespace hv {
 
+void PublishedProgress::Publish(const TransferProgress& progress) {
+  LockGuard guard(lock_);
+  record_ = progress;
+}
+
+TransferProgress PublishedProgress::Read() const {
+  LockGuard guard(lock_);
+  return record_;
+}
+
 RateClock::RateClock(const TransferProgress& progress)
     : startTick_(GetTickCount()), lastTick_(startTick_), startBytes_(progress.bytesReceived) {}
 

@@ -14,6 +14,8 @@
 #include "common/bytes.h"
 #include "common/scratch.h"
 #include "common/test_server.h"
+#include "transport/body_sink.h"
+#include "transport/download_file.h"
 #include "transport/http_session.h"
 
 namespace hvtest {
@@ -32,13 +34,62 @@ inline void ServeBytes(httplib::Response& res, const std::shared_ptr<const std::
 // A server that ignores Range: httplib would apply the ranges itself, so the handler forgets them.
 inline void IgnoreRange(const httplib::Request& req) { const_cast<httplib::Request&>(req).ranges.clear(); }
 
-// Runs one exchange; 0 on success, else the status it threw.
-inline hv::StatusCode SubmitStatus(hv::HttpSession& session, const std::wstring& url, const std::wstring& body,
+// Runs exchanges on the test's thread as a worker does: a fresh HttpSession and stop signal for each, the
+// request configured beforehand, the body in memory or, after StreamToFile, into a DownloadFile. The progress
+// record is the last exchange's.
+class Exchanges {
+ public:
+  void SetNoPrompt(bool noPrompt) { request_.noPrompt = noPrompt; }
+  void SetAcceptEncoding(bool acceptGzip) { request_.acceptGzip = acceptGzip; }
+  void AddUserAgentToken(const std::wstring& token) { request_.userAgentTokens.push_back(token); }
+  void SetReceiveTimeout(DWORD timeoutMs) { request_.receiveTimeoutMs = timeoutMs; }
+  // Later exchanges stream into targetPath (verified against the checksum unless it is empty).
+  void StreamToFile(const std::wstring& targetPath, const std::wstring& expectedChecksum) {
+    target_ = targetPath;
+    checksum_ = expectedChecksum;
+    toFile_ = true;
+  }
+  void StreamToMemory() { toFile_ = false; }
+
+  // 0 on success, else the status the exchange threw; response: the body of a memory exchange.
+  hv::StatusCode Submit(const std::wstring& url, const std::wstring& body, std::string& response) {
+    hv::ExchangeRequest request = request_;
+    request.url = url;
+    request.body = body;
+    hv::StopSignal stop;
+    running_ = &stop;
+    const hv::StatusCode status = hv::StatusOf([&] {
+      hv::HttpSession session(stop, progress_);
+      if (toFile_) {
+        hv::DownloadFile file(target_, checksum_);
+        static_cast<void>(session.Submit(request, file));
+      } else {
+        hv::ResponseBody memory(response);
+        if (!session.Submit(request, memory)) response.clear();
+      }
+    });
+    running_ = nullptr;
+    return status;
+  }
+  // Stops the exchange that runs (from inside it: a credentials dialog the test stands in for).
+  void Stop() { running_->Request(); }
+  hv::TransferProgress Progress() const { return progress_.Read(); }
+
+ private:
+  hv::ExchangeRequest request_;
+  bool toFile_ = false;
+  std::wstring target_;
+  std::wstring checksum_;
+  hv::PublishedProgress progress_;
+  hv::StopSignal* running_ = nullptr;
+};
+
+inline hv::StatusCode SubmitStatus(Exchanges& session, const std::wstring& url, const std::wstring& body,
                                    std::string& response) {
-  return hv::StatusOf([&] { session.Submit(url, body, response); });
+  return session.Submit(url, body, response);
 }
 
-inline hv::StatusCode SubmitStatus(hv::HttpSession& session, const std::wstring& url) {
+inline hv::StatusCode SubmitStatus(Exchanges& session, const std::wstring& url) {
   std::string response;
   return SubmitStatus(session, url, L"", response);
 }

@@ -79,12 +79,5 @@ TEST(Strings, ReplacesWithoutRescanningInsertedText) {
   EXPECT_EQ(L"C:\\dir\\sub\\file", path);
 }
 
-TEST(Strings, ConvertsThroughTheAnsiCodePage) {
-  EXPECT_EQ("C:\\target.bin", WideToAnsi(L"C:\\target.bin"));
-  EXPECT_EQ("", WideToAnsi(L""));
-  // Not representable: converted the system's way, not lost.
-  EXPECT_EQ(6u, WideToAnsi(L"snow \u2603").size());
-}
-
 }  // namespace
 }  // namespace hv

@@ -18,6 +18,22 @@ namespace {
 
 constexpr uint32_t kNoLimit = INFINITE;
 
+// A GET of url that never prompts for proxy credentials.
+hv::ExchangeRequest Get(const std::wstring& url) {
+  hv::ExchangeRequest request;
+  request.url = url;
+  request.noPrompt = true;
+  return request;
+}
+
+// A download request as a connection makes it, with the calling application's user-agent token.
+hv::ExchangeRequest Download(const std::wstring& url) {
+  hv::ExchangeRequest request;
+  request.url = url;
+  request.userAgentTokens.push_back(L"TestApp 1.2");
+  return request;
+}
+
 // Closing the root handle fails a blocked WinINet call on Windows at once; Wine's WinINet lets the call
 // finish when the server next sends something and fails the call after it. The blocked answers here
 // therefore go on by themselves after kStallMs: an abort then ends the exchange on both platforms, and no
@@ -63,15 +79,14 @@ struct SlowServer {
 TEST(RequestJobTest, ResultsAreCollectedOnceWhetherTheRunWaitedOrNot) {
   SlowServer host;
   hv::RequestJob job;
-  job.SetUrl(host.server.WUrl("/fast"));
   EXPECT_EQ(PELK_S_NOTHING_OUTSTANDING, job.Check(0));
 
-  EXPECT_EQ(0, job.Run(kNoLimit, true));
+  EXPECT_EQ(0, job.Start(Get(host.server.WUrl("/fast")), kNoLimit));
   EXPECT_EQ("fast answer", job.Response());
   EXPECT_EQ(PELK_S_NOTHING_OUTSTANDING, job.Check(0));
 
   // Without waiting the exchange may or may not have finished already; either way it is collected once.
-  const hv::StatusCode started = job.Run(0, true);
+  const hv::StatusCode started = job.Start(Get(host.server.WUrl("/fast")), 0);
   ASSERT_TRUE(started == 0 || started == PELK_S_STILL_RUNNING) << started;
   if (started == PELK_S_STILL_RUNNING) {
     EXPECT_EQ(0, job.Check(kNoLimit));
@@ -80,19 +95,17 @@ TEST(RequestJobTest, ResultsAreCollectedOnceWhetherTheRunWaitedOrNot) {
   EXPECT_EQ(PELK_S_NOTHING_OUTSTANDING, job.Check(kNoLimit));
 
   // A failed exchange is thrown once, then nothing is outstanding.
-  job.SetUrl(host.server.WUrl("/missing"));
-  EXPECT_EQ(PELK_E_HTTP_404, hv::StatusOf([&] { return job.Run(kNoLimit, true); }));
+  EXPECT_EQ(PELK_E_HTTP_404, hv::StatusOf([&] { return job.Start(Get(host.server.WUrl("/missing")), kNoLimit); }));
   EXPECT_EQ(PELK_S_NOTHING_OUTSTANDING, job.Check(0));
 }
 
 TEST(RequestJobTest, ASlowExchangeIsPolledAndCannotBeStartedTwice) {
   SlowServer host;
   hv::RequestJob job;
-  job.SetUrl(host.server.WUrl("/slow"));
-  EXPECT_EQ(PELK_S_STILL_RUNNING, job.Run(0, true));
+  EXPECT_EQ(PELK_S_STILL_RUNNING, job.Start(Get(host.server.WUrl("/slow")), 0));
   EXPECT_EQ(PELK_S_STILL_RUNNING, job.Check(0));
   EXPECT_EQ(PELK_S_STILL_RUNNING, job.Check(50));
-  EXPECT_EQ(PELK_E_ALREADY_RUNNING, hv::StatusOf([&] { return job.Run(0, true); }));
+  EXPECT_EQ(PELK_E_ALREADY_RUNNING, hv::StatusOf([&] { return job.Start(Get(host.server.WUrl("/fast")), 0); }));
 
   host.gate.Open();
   EXPECT_EQ(0, job.Check(kNoLimit));
@@ -103,20 +116,18 @@ TEST(RequestJobTest, ASlowExchangeIsPolledAndCannotBeStartedTwice) {
 TEST(RequestJobTest, AnExpiredTimeLimitAbortsTheExchangeAndTheJobRunsAgain) {
   SlowServer host;
   hv::RequestJob job;
-  job.SetUrl(host.server.WUrl("/slow"));
-  EXPECT_EQ(PELK_E_TIMEOUT, hv::StatusOf([&] { return job.Run(200, true); }));
+  EXPECT_EQ(PELK_E_TIMEOUT, hv::StatusOf([&] { return job.Start(Get(host.server.WUrl("/slow")), 200); }));
   EXPECT_EQ(PELK_S_NOTHING_OUTSTANDING, job.Check(0));
 
   host.gate.Open();
-  EXPECT_EQ(0, job.Run(kNoLimit, true));
+  EXPECT_EQ(0, job.Start(Get(host.server.WUrl("/slow")), kNoLimit));
   EXPECT_EQ("slow answer", job.Response());
 
   // A job destroyed while its exchange runs aborts it and waits for its worker.
   SlowServer other;
   {
     hv::RequestJob running;
-    running.SetUrl(other.server.WUrl("/slow"));
-    EXPECT_EQ(PELK_S_STILL_RUNNING, running.Run(0, true));
+    EXPECT_EQ(PELK_S_STILL_RUNNING, running.Start(Get(other.server.WUrl("/slow")), 0));
     ASSERT_TRUE(other.server.WaitForRequests(1));
   }
 }
@@ -125,8 +136,8 @@ TEST(RequestJobTest, AWaitingCancelEndsABlockedReadAndLeavesTheJobIdle) {
   SlowServer host;
   hvtest::TempDir dir;
   const std::wstring target = dir.File(L"stalled.bin");
-  hv::DownloadJob job(host.server.WUrl("/stall"), L"TestApp 1.2");
-  const hv::StatusCode started = job.Start(target, L"");
+  hv::DownloadJob job;
+  const hv::StatusCode started = job.Start(Download(host.server.WUrl("/stall")), target, L"");
   EXPECT_EQ(PELK_S_STILL_RUNNING, started);
   ASSERT_TRUE(host.started.Wait());
 
@@ -144,11 +155,11 @@ TEST(RequestJobTest, ACancelWithoutWaitingIsReportedByTheNextCheck) {
   SlowServer host;
   hvtest::TempDir dir;
   const std::wstring target = dir.File(L"cancelled.bin");
-  hv::DownloadJob job(host.server.WUrl("/stall"), L"TestApp 1.2");
-  EXPECT_EQ(PELK_S_STILL_RUNNING, job.Start(target, L""));
+  hv::DownloadJob job;
+  EXPECT_EQ(PELK_S_STILL_RUNNING, job.Start(Download(host.server.WUrl("/stall")), target, L""));
   ASSERT_TRUE(host.started.Wait());
 
-  job.CancelAndClear(false);
+  job.Cancel(false);
   const hv::StatusCode outcome = hv::StatusOf([&] { return job.Check(kNoLimit); });
   const hv::TransferProgress progress = job.Progress();
   if (outcome == 0) {
@@ -166,15 +177,14 @@ TEST(RequestJobTest, ADownloadStartsWithoutWaitingAndEndsWithTheTargetPath) {
   host.gate.Open();
   hvtest::TempDir dir;
   const std::wstring target = dir.File(L"download.bin");
-  hv::DownloadJob job(host.server.WUrl("/stall"), L"TestApp 1.2");
-  const hv::StatusCode started = job.Start(target, hvtest::Md5Of(*host.body));
+  hv::DownloadJob job;
+  const hv::StatusCode started = job.Start(Download(host.server.WUrl("/stall")), target, hvtest::Md5Of(*host.body));
   ASSERT_TRUE(started == 0 || started == PELK_S_STILL_RUNNING) << started;
   if (started == PELK_S_STILL_RUNNING) {
     EXPECT_EQ(0, job.Check(kNoLimit));
   }
 
   EXPECT_TRUE(*host.body == hvtest::ReadFileBytes(target));
-  EXPECT_EQ(hv::WideToAnsi(target), job.Response());
   const hv::TransferProgress progress = job.Progress();
   EXPECT_EQ(PELK_PHASE_FINISHED, progress.state);
   EXPECT_EQ(host.body->size(), progress.bytesVerified);

@@ -55,13 +55,12 @@ TEST(SubmitTest, ANewTargetIsCreatedAndFilledFromOneUnrangedRequest) {
   DownloadServer host(hvtest::SampleBytes(100000));
   hvtest::TempDir dir;
   const std::wstring target = dir.File(L"new.bin");
-  hv::HttpSession session;
-  session.SetStreamToFile(true, target, L"");
+  hvtest::Exchanges session;
+  session.StreamToFile(target, L"");
   std::string response;
   ASSERT_EQ(0, SubmitStatus(session, host.server.WUrl("/file"), L"", response));
 
   EXPECT_TRUE(*host.data == hvtest::ReadFileBytes(target));
-  EXPECT_EQ(hv::WideToAnsi(target), response);
   const auto requests = host.server.Requests();
   ASSERT_EQ(1u, requests.size());
   EXPECT_FALSE(requests[0].HasHeader("Range"));
@@ -74,7 +73,7 @@ TEST(SubmitTest, ANewTargetIsCreatedAndFilledFromOneUnrangedRequest) {
   // The same session again, for another new target: the first exchange's counts must not make this
   // request ranged.
   const std::wstring second = dir.File(L"second.bin");
-  session.SetStreamToFile(true, second, L"");
+  session.StreamToFile(second, L"");
   ASSERT_EQ(0, SubmitStatus(session, host.server.WUrl("/file"), L"", response));
   EXPECT_TRUE(*host.data == hvtest::ReadFileBytes(second));
   ASSERT_EQ(2u, host.server.Requests().size());
@@ -86,8 +85,8 @@ TEST(SubmitTest, AShorterPartialFileIsResumedWithOneRangedRequest) {
   hvtest::TempDir dir;
   const std::wstring target = dir.File(L"partial.bin");
   hvtest::WriteFileBytes(target, host.data->substr(0, 30000));
-  hv::HttpSession session;
-  session.SetStreamToFile(true, target, hvtest::Md5Of(*host.data));
+  hvtest::Exchanges session;
+  session.StreamToFile(target, hvtest::Md5Of(*host.data));
   ASSERT_EQ(0, SubmitStatus(session, host.server.WUrl("/file")));
 
   EXPECT_TRUE(*host.data == hvtest::ReadFileBytes(target));
@@ -107,9 +106,9 @@ TEST(SubmitTest, AFileAsLongAsAnnouncedReadsNoBodyAndIsOnlyVerified) {
   hvtest::TempDir dir;
   const std::wstring target = dir.File(L"complete.bin");
   hvtest::WriteFileBytes(target, *host.data);
-  hv::HttpSession session;
+  hvtest::Exchanges session;
   const std::wstring checksum = hvtest::Md5Of(*host.data);
-  session.SetStreamToFile(true, target, checksum);
+  session.StreamToFile(target, checksum);
   ASSERT_EQ(0, SubmitStatus(session, host.server.WUrl("/file")));
   EXPECT_EQ(1u, host.server.Requests().size());
   EXPECT_EQ(host.data->size(), session.Progress().bytesVerified);
@@ -117,7 +116,7 @@ TEST(SubmitTest, AFileAsLongAsAnnouncedReadsNoBodyAndIsOnlyVerified) {
   // The digest is lower case and compared exactly: an upper-case checksum never matches. The file stays.
   std::wstring upper = checksum;
   hv::ToUpper(upper);
-  session.SetStreamToFile(true, target, upper);
+  session.StreamToFile(target, upper);
   EXPECT_EQ(PELK_E_CHECKSUM, SubmitStatus(session, host.server.WUrl("/file")));
   EXPECT_EQ(PELK_E_CHECKSUM, session.Progress().state);
   EXPECT_TRUE(*host.data == hvtest::ReadFileBytes(target));
@@ -128,8 +127,8 @@ TEST(SubmitTest, WithoutALengthAnExistingFileIsReplaced) {
   hvtest::TempDir dir;
   const std::wstring target = dir.File(L"unsized.bin");
   hvtest::WriteFileBytes(target, std::string(90000, 'x'));
-  hv::HttpSession session;
-  session.SetStreamToFile(true, target, L"");
+  hvtest::Exchanges session;
+  session.StreamToFile(target, L"");
   ASSERT_EQ(0, SubmitStatus(session, host.server.WUrl("/unsized")));
   EXPECT_TRUE(*host.data == hvtest::ReadFileBytes(target));
   EXPECT_EQ(0u, session.Progress().totalBytes);
@@ -150,8 +149,8 @@ TEST(SubmitTest, AServerThatIgnoresTheRangeStartsTheFileAgain) {
   hvtest::TempDir dir;
   const std::wstring target = dir.File(L"ignored.bin");
   hvtest::WriteFileBytes(target, host.data->substr(0, 20000));
-  hv::HttpSession session;
-  session.SetStreamToFile(true, target, hvtest::Md5Of(*host.data));
+  hvtest::Exchanges session;
+  session.StreamToFile(target, hvtest::Md5Of(*host.data));
   ASSERT_EQ(0, SubmitStatus(session, host.server.WUrl("/ignore")));
 
   EXPECT_TRUE(*host.data == hvtest::ReadFileBytes(target));
@@ -166,8 +165,8 @@ TEST(SubmitTest, ACutConnectionKeepsThePartialFileAndTheNextSubmitCompletesIt) {
   DownloadServer host(hvtest::SampleBytes(200000, 11));
   hvtest::TempDir dir;
   const std::wstring target = dir.File(L"cut.bin");
-  hv::HttpSession session;
-  session.SetStreamToFile(true, target, L"");
+  hvtest::Exchanges session;
+  session.StreamToFile(target, L"");
   EXPECT_EQ(PELK_E_CONNECTION, SubmitStatus(session, host.server.WUrl("/cut")));
   EXPECT_EQ(PELK_E_CONNECTION, session.Progress().state);
   const std::string partial = hvtest::ReadFileBytes(target);
@@ -186,9 +185,9 @@ TEST(SubmitTest, ACutConnectionKeepsThePartialFileAndTheNextSubmitCompletesIt) {
 TEST(SubmitTest, TargetFileFailuresHaveTheirOwnCodes) {
   DownloadServer host(hvtest::SampleBytes(50000, 13));
   hvtest::TempDir dir;
-  hv::HttpSession session;
+  hvtest::Exchanges session;
 
-  session.SetStreamToFile(true, dir.File(L"no such folder\\target.bin"), L"");
+  session.StreamToFile(dir.File(L"no such folder\\target.bin"), L"");
   EXPECT_EQ(PELK_E_CREATE_FILE, SubmitStatus(session, host.server.WUrl("/file")));
   EXPECT_EQ(PELK_E_CREATE_FILE, session.Progress().state);
 
@@ -198,19 +197,19 @@ TEST(SubmitTest, TargetFileFailuresHaveTheirOwnCodes) {
   const wchar_t kFullDevice[] = L"Z:\\dev\\full";
   const wchar_t kRejectingDevice[] = L"Z:\\dev\\btrfs-control";
   const wchar_t kUnseekableDevice[] = L"Z:\\dev\\loop-control";
-  session.SetStreamToFile(true, kFullDevice, L"");
+  session.StreamToFile(kFullDevice, L"");
   EXPECT_EQ(PELK_E_DISK_SPACE, SubmitStatus(session, host.server.WUrl("/file")));
   EXPECT_EQ(PELK_E_DISK_SPACE, session.Progress().state);
 
   // No block is dropped silently: the exchange fails with the Windows error, the phase names a failed
   // system call.
-  session.SetStreamToFile(true, kRejectingDevice, L"");
+  session.StreamToFile(kRejectingDevice, L"");
   EXPECT_EQ(static_cast<hv::StatusCode>(0x80000000u | ERROR_INVALID_PARAMETER),
             SubmitStatus(session, host.server.WUrl("/file")));
   EXPECT_EQ(PELK_E_SYSTEM_CALL, session.Progress().state);
   EXPECT_GT(session.Progress().bytesReceived, 0u);
 
-  session.SetStreamToFile(true, kUnseekableDevice, L"");
+  session.StreamToFile(kUnseekableDevice, L"");
   EXPECT_EQ(static_cast<hv::StatusCode>(0x80000000u | ERROR_INVALID_FUNCTION),
             SubmitStatus(session, host.server.WUrl("/file")));
   EXPECT_EQ(PELK_E_SYSTEM_CALL, session.Progress().state);
@@ -218,7 +217,7 @@ TEST(SubmitTest, TargetFileFailuresHaveTheirOwnCodes) {
 
 TEST(SubmitTest, InMemoryAnswersWithoutALengthAreReadWholeEveryTime) {
   DownloadServer host(hvtest::SampleBytes(30000, 17));
-  hv::HttpSession session;
+  hvtest::Exchanges session;
   for (int round = 0; round < 2; ++round) {
     std::string response;
     ASSERT_EQ(0, SubmitStatus(session, host.server.WUrl("/unsized"), L"", response)) << round;
@@ -266,7 +265,7 @@ TEST(SubmitTest, GzipAnswersInMemoryAreDecodedOnceAndCutAtTheFirstZeroUnlessUtf1
   {
     hvtest::ScratchKey logSwitch(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Halvorn\\InternalTesting");
     logSwitch.SetString(logSwitch.path(), L"hvvornetlogging", logPath);
-    hv::HttpSession session;
+    hvtest::Exchanges session;
     session.SetAcceptEncoding(true);
     const auto fetch = [&](const std::string& name) {
       std::string response;
@@ -304,11 +303,11 @@ TEST(SubmitTest, GzipDownloadsAreDecodedIntoTheTargetAndVerifiedAfterDecoding) {
   host.Add("twice", "gzip", hvtest::Gzip(inner));
   host.server.Start();
   hvtest::TempDir dir;
-  hv::HttpSession session;
+  hvtest::Exchanges session;
 
   // A name outside the ANSI code page: decoding works on wide paths.
   const std::wstring target = dir.File(L"\u4E2D\u6587-\u0416.bin");
-  session.SetStreamToFile(true, target, hvtest::Md5Of(content));
+  session.StreamToFile(target, hvtest::Md5Of(content));
   ASSERT_EQ(0, SubmitStatus(session, host.server.WUrl("/gz/file")));
   EXPECT_TRUE(content == hvtest::ReadFileBytes(target));
   EXPECT_FALSE(hvtest::FileExists(target + L".temp"));
@@ -318,14 +317,14 @@ TEST(SubmitTest, GzipDownloadsAreDecodedIntoTheTargetAndVerifiedAfterDecoding) {
   // A complete target is never taken for the start of the encoded stream, even when the encoding is
   // longer than the file: submitted again, the file stays identical.
   const std::wstring random = dir.File(L"noise.bin");
-  session.SetStreamToFile(true, random, hvtest::Md5Of(noise));
+  session.StreamToFile(random, hvtest::Md5Of(noise));
   ASSERT_EQ(0, SubmitStatus(session, host.server.WUrl("/gz/noise")));
   ASSERT_EQ(0, SubmitStatus(session, host.server.WUrl("/gz/noise")));
   EXPECT_TRUE(noise == hvtest::ReadFileBytes(random));
 
   // A body that is itself gzip data is decoded once: the file holds the inner gzip data whole.
   const std::wstring archive = dir.File(L"archive.gz");
-  session.SetStreamToFile(true, archive, L"");
+  session.StreamToFile(archive, L"");
   ASSERT_EQ(0, SubmitStatus(session, host.server.WUrl("/gz/twice")));
   EXPECT_TRUE(inner == hvtest::ReadFileBytes(archive));
 
@@ -333,7 +332,7 @@ TEST(SubmitTest, GzipDownloadsAreDecodedIntoTheTargetAndVerifiedAfterDecoding) {
   // that a later submit could take for a complete download.
   const std::wstring broken = dir.File(L"broken.bin");
   hvtest::WriteFileBytes(broken, "the earlier version");
-  session.SetStreamToFile(true, broken, L"");
+  session.StreamToFile(broken, L"");
   EXPECT_EQ(PELK_E_GZIP, SubmitStatus(session, host.server.WUrl("/gz/broken")));
   EXPECT_EQ(PELK_E_GZIP, session.Progress().state);
   EXPECT_EQ("the earlier version", hvtest::ReadFileBytes(broken));

@@ -36,7 +36,7 @@ hvtest::TrustedRoot* Tls::root_ = nullptr;
 
 TEST_F(Tls, CertificateFromTheTrustedCaIsAccepted) {
   hvtest::TlsServer text(*certificates_, "trusted.pem", "<packet>over tls</packet>");
-  hv::HttpSession session;
+  hvtest::Exchanges session;
   std::string response;
   EXPECT_EQ(0, hvtest::SubmitStatus(session, text.Url(), L"", response));
   EXPECT_EQ("<packet>over tls</packet>", response);
@@ -47,8 +47,8 @@ TEST_F(Tls, CertificateFromTheTrustedCaIsAccepted) {
   hvtest::TlsServer download(*certificates_, "trusted.pem", data);
   hvtest::TempDir dir;
   const std::wstring target = dir.File(L"download.bin");
-  hv::HttpSession fileSession;
-  fileSession.SetStreamToFile(true, target, hvtest::Md5Of(data));
+  hvtest::Exchanges fileSession;
+  fileSession.StreamToFile(target, hvtest::Md5Of(data));
   EXPECT_EQ(0, hvtest::SubmitStatus(fileSession, download.Url(), L"", response));
   EXPECT_TRUE(hvtest::ReadFileBytes(target) == data);
 }
@@ -64,7 +64,7 @@ TEST_F(Tls, CertificateFaultsFailWithTheirCodes) {
                         Case{"untrusted.pem", PELK_E_CONNECTION}}) {
     SCOPED_TRACE(c.certificate);
     hvtest::TlsServer server(*certificates_, c.certificate, "must not arrive");
-    hv::HttpSession session;
+    hvtest::Exchanges session;
     std::string response = "before";
     EXPECT_EQ(c.expected, hvtest::SubmitStatus(session, server.Url(), L"", response));
     EXPECT_EQ("", response);
@@ -79,7 +79,7 @@ TEST_F(Tls, CertificateFaultsFailWithTheirCodes) {
 enum class DialogAction { Cancel, EnterRight, EnterWrong, AbortThenEnter };
 struct DialogScript {
   std::vector<DialogAction> actions;
-  hv::HttpSession* abortee = nullptr;
+  hvtest::Exchanges* abortee = nullptr;
   size_t calls = 0;
   std::vector<DWORD> errors;
   bool requestHandleGiven = true;
@@ -102,7 +102,7 @@ DWORD WINAPI ScriptedDialog(HWND, HINTERNET request, DWORD error, DWORD, LPVOID*
   if (!request) g_dialog.requestHandleGiven = false;
   switch (action) {
     case DialogAction::AbortThenEnter:
-      g_dialog.abortee->Abort();
+      g_dialog.abortee->Stop();
       [[fallthrough]];
     case DialogAction::EnterRight:
       SetProxyCredentials(request, L"proxyuser", L"proxy secret");
@@ -131,7 +131,7 @@ class Proxy : public ::testing::Test {
 };
 
 TEST_F(Proxy, NoPromptOrCancelledDialogFailsWithProxyAuth) {
-  hv::HttpSession quiet;
+  hvtest::Exchanges quiet;
   quiet.SetNoPrompt(true);
   std::string response;
   EXPECT_EQ(PELK_E_PROXY_AUTH, hvtest::SubmitStatus(quiet, url_, L"", response));
@@ -143,7 +143,7 @@ TEST_F(Proxy, NoPromptOrCancelledDialogFailsWithProxyAuth) {
   EXPECT_NE(std::string::npos, first.target.find("/hvtr/trellin?cmd=ContentCmd%3AQuery"));
   EXPECT_FALSE(first.HasHeader("Proxy-Authorization"));
 
-  hv::HttpSession declining;
+  hvtest::Exchanges declining;
   EXPECT_EQ(PELK_E_PROXY_AUTH, hvtest::SubmitStatus(declining, url_, L"", response));
   EXPECT_EQ(1u, g_dialog.calls);
   EXPECT_EQ(2u, proxy_.server().Requests().size());
@@ -152,7 +152,7 @@ TEST_F(Proxy, NoPromptOrCancelledDialogFailsWithProxyAuth) {
 
 TEST_F(Proxy, EnteredCredentialsAreSentOnTheRepeatedRequest) {
   g_dialog.actions = {DialogAction::EnterRight};
-  hv::HttpSession session;
+  hvtest::Exchanges session;
   std::string response;
   EXPECT_EQ(0, hvtest::SubmitStatus(session, url_, L"", response));
   EXPECT_EQ("<packet>from the proxy</packet>", response);
@@ -173,7 +173,7 @@ TEST_F(Proxy, RepeatedPostCarriesTheWholeBody) {
   // Wine's WinINet does not answer a challenge to a request sent with HttpSendRequestEx, so whether the
   // POST gets through depends on the platform; the repeated request has to be the same POST either way.
   g_dialog.actions = {DialogAction::EnterRight, DialogAction::Cancel};
-  hv::HttpSession session;
+  hvtest::Exchanges session;
   std::string response;
   const hv::StatusCode status = hvtest::SubmitStatus(session, url_, L"<query/>", response);
   EXPECT_TRUE(status == 0 || status == PELK_E_PROXY_AUTH) << status;
@@ -190,7 +190,7 @@ TEST_F(Proxy, RepeatedPostCarriesTheWholeBody) {
 TEST_F(Proxy, RejectedCredentialsAskAgain) {
   // Wrong, then right: the dialog comes up twice and the exchange succeeds.
   g_dialog.actions = {DialogAction::EnterWrong, DialogAction::EnterRight};
-  hv::HttpSession session;
+  hvtest::Exchanges session;
   std::string response;
   EXPECT_EQ(0, hvtest::SubmitStatus(session, url_, L"", response));
   EXPECT_EQ("<packet>from the proxy</packet>", response);
@@ -200,7 +200,7 @@ TEST_F(Proxy, RejectedCredentialsAskAgain) {
   // Wrong, then cancelled: declining at the second prompt fails like declining at the first.
   g_dialog = DialogScript();
   g_dialog.actions = {DialogAction::EnterWrong, DialogAction::Cancel};
-  hv::HttpSession second;
+  hvtest::Exchanges second;
   EXPECT_EQ(PELK_E_PROXY_AUTH, hvtest::SubmitStatus(second, url_, L"", response));
   EXPECT_EQ(2u, g_dialog.calls);
   EXPECT_EQ("", response);
@@ -209,7 +209,7 @@ TEST_F(Proxy, RejectedCredentialsAskAgain) {
 // An abort while the dialog is up ends the exchange quietly: no WinINet call follows it, so the request
 // is not sent again with the credentials.
 TEST_F(Proxy, AnAbortDuringTheDialogSendsNothingMore) {
-  hv::HttpSession session;
+  hvtest::Exchanges session;
   g_dialog.actions = {DialogAction::AbortThenEnter};
   g_dialog.abortee = &session;
   std::string response = "stale";

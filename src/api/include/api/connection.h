@@ -71,8 +71,8 @@ class Connection {
 
   DistributionList list_;
   ContentQuery filter_;
-  std::unique_ptr<CommandRequest> queryRequest_;
-  std::unique_ptr<DownloadJob> downloadRequest_;
+  std::unique_ptr<CommandRequest> query_;
+  std::unique_ptr<DownloadJob> download_;
   std::unique_ptr<ReportCommand> report_;
   std::wstring downloadUrl_;  // of the last submitted download, for its statistics
   ClientIdentity identity_;

@@ -10,6 +10,7 @@
 #include "packets/client_identity.h"
 #include "packets/xml.h"
 #include "support/status.h"
+#include "transport/exchange_request.h"
 #include "transport/request_job.h"
 
 namespace hv {
@@ -70,18 +71,25 @@ class AnswerPacket {
   PacketDocument document_;
 };
 
-// A request job that talks packets: it sends its packet as the POST body (when it has one) and parses
-// the answer.
+// A request job that talks packets: it sends its request (the packet as the POST body, when it has one) and
+// parses the answer.
 class PacketRequest : public RequestJob {
  public:
   // Adds the user-agent token of the calling application.
   explicit PacketRequest(const ClientIdentity& identity);
 
+  void SetParentWindow(HWND window) { request_.parentWindow = window; }  // owner of the credentials dialog
+  // Starts the exchange as RequestJob::Start does; noPrompt: a proxy's 407 fails instead of asking.
+  StatusCode Run(uint32_t timeoutMs, bool noPrompt);
   // The answer packet, parsed from the response on first use and kept. Throws as AnswerPacket; a failed
   // parse is tried again on the next call.
   const AnswerPacket& Answer();
 
+ protected:
+  ExchangeRequest& request() { return request_; }  // what each Run sends
+
  private:
+  ExchangeRequest request_;
   std::unique_ptr<AnswerPacket> answer_;
 };
 

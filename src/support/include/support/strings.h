@@ -30,8 +30,4 @@ void ReplaceAll(std::wstring& text, const std::wstring& search, const std::wstri
 // contain the search string.
 void ReplaceAllNoCase(std::wstring& text, const std::wstring& search, const std::wstring& replacement);
 
-// The text in the system's ANSI code page (characters it lacks are replaced the system's way); empty when
-// the conversion fails.
-std::string WideToAnsi(const std::wstring& text);
-
 }  // namespace hv

@@ -1,24 +1,23 @@
-// The library's HTTP and HTTPS client over WinINet. A session carries out one exchange at a time,
-// synchronously, on the owning job's worker thread: Submit opens the handles, sends a GET or a POST,
-// answers a proxy's demand for credentials, and collects the body in memory or streams it into a
-// download's file (whose side of the exchange DownloadFile decides: resume, start again, gzip, checksum),
-// then closes everything again. The caller's thread may copy the progress record and call Abort while an
-// exchange runs; everything else happens while none runs. Every failure is a thrown hv::StatusError.
+// The library's HTTP and HTTPS client over WinINet. A session carries out one exchange, synchronously, on
+// a request job's worker thread: Submit opens the handles, sends a GET or a POST, answers a proxy's demand
+// for credentials, hands the body to its sink (memory for a packet, the file for a download: the sink
+// decides what an answer means for it) and closes everything again. The caller's thread reads the progress
+// record the session publishes and may request a stop; everything else is the worker's.
 #pragma once
 
 #include <windows.h>
 #include <wininet.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
-#include <vector>
 
-#include "support/lock.h"
-#include "support/thread_annotations.h"
 #include "support/status.h"
-#include "transport/download_file.h"
+#include "transport/body_sink.h"
+#include "transport/exchange_request.h"
 #include "transport/http_request.h"
 #include "transport/internet_handles.h"
+#include "transport/stop_signal.h"
 #include "transport/transfer_progress.h"
 
 namespace hv {
@@ -32,81 +31,48 @@ bool IsSecureUrl(const std::wstring& url);
 
 class HttpSession {
  public:
-  HttpSession();   // acquires the log
-  ~HttpSession();  // closes everything with PELK_PHASE_CLOSED, releases the log
+  // stop: the exchange's stop signal; progress: where the caller's thread reads the record. Both outlive
+  // the session.
+  HttpSession(StopSignal& stop, PublishedProgress& progress);  // acquires the log
+  ~HttpSession();  // releases the log
   HttpSession(const HttpSession&) = delete;
   HttpSession& operator=(const HttpSession&) = delete;
 
-  // Configuration, caller's thread, while no exchange runs; it stays for later exchanges.
-  void SetStreamToFile(bool enabled, const std::wstring& targetPath, const std::wstring& expectedChecksum);
-  void SetNoPrompt(bool noPrompt);  // a proxy's 407 fails at once instead of showing the dialog
-  void SetParentWindow(HWND window);  // owner of the credentials dialog; null: the desktop window
-  void SetAcceptEncoding(bool acceptGzip);  // every request asks for "Accept-Encoding: gzip"
-  void AddUserAgentToken(const std::wstring& token);  // empty tokens are ignored
-
-  // A consistent copy of the progress record: any thread, also while an exchange runs.
-  TransferProgress Progress() const EXCLUDES(progressLock_);
-
-  // One complete exchange: GET (empty body) or POST. response gets the body, or the target path (ANSI)
-  // when streaming to a file; it is empty after an abort, which ends the exchange quietly
-  // (PELK_PHASE_CLOSED). A failure is recorded as the state (the error's phase) and thrown; the counts
-  // describe this exchange only.
-  void Submit(const std::wstring& url, const std::wstring& body, std::string& response);
-
-  // Caller's thread, returns at once: the exchange ends quietly before its next WinINet call, a running
-  // call fails where the platform can fail it (see InternetHandles). The abort also holds off an exchange
-  // that has not opened its handles yet, until ClearAbort.
-  void Abort();
-  void ClearAbort();  // the owning job calls it before it starts a new exchange
+  // One complete exchange of request, its body into sink: true when it ran to its end. A stop ends it
+  // quietly: the final phase is PELK_PHASE_CLOSED and Submit returns false. A failure is recorded as the
+  // final phase (the error's phase) and thrown. The sink is closed before the final phase shows.
+  [[nodiscard]] bool Submit(const ExchangeRequest& request, BodySink& sink);
 
  private:
-  struct Exchange;  // the state of one Submit, made fresh for each
-  enum class Read { Data, End, Failed, Aborted };
+  struct Exchange;  // the state of one Submit
 
-  // The steps of an exchange, worker thread. Those that return bool give false when an abort ended the
-  // exchange: every step after it is skipped and the exchange ends quietly (PELK_PHASE_CLOSED).
-  [[nodiscard]] bool Run(Exchange& exchange, const std::wstring& body, std::string& response);
-  // One request and its answer: sent, judged and, unless the file is complete, read.
-  [[nodiscard]] bool Transfer(Exchange& exchange, const std::wstring& body, std::string& response);
-  void OpenSession();
+  void Run(Exchange& exchange);
+  // One request and its answer: sent, judged by the sink and, unless the sink is complete, read.
+  void Transfer(Exchange& exchange);
+  void OpenSession(const ExchangeRequest& request);
   void CrackUrl(Exchange& exchange);
-  [[nodiscard]] bool OpenConnection(const Exchange& exchange);
-  // Sends the exchange's request; a download's GET asks for the bytes from the received count on.
-  [[nodiscard]] bool Send(Exchange& exchange, const std::wstring& body, Accept accept);
-  void ReadTotalDataSize(Exchange& exchange);
-  // The file side of a download's answer: the file judges it; an answer that cannot serve is replaced by
-  // one unranged request. next: what to do with the body.
-  [[nodiscard]] bool PrepareFile(Exchange& exchange, DownloadFile::Next& next);
-  void CheckContentType(const Exchange& exchange);
-  [[nodiscard]] bool ReadBody(Exchange& exchange, std::string& response);
-  // One read of what has arrived, up to limit bytes; error is set for Failed.
-  Read ReadSome(char* buffer, DWORD limit, DWORD& read, DWORD& error);
-  DWORD ReadLimit(const Exchange& exchange) const;  // 0: the body is all in
-  bool RunsPastRange(const Exchange& exchange);     // more body after the end of a range without a length
+  void OpenConnection(const Exchange& exchange);
+  // Sends the exchange's request; from > 0 asks for the bytes from there on.
+  void Send(Exchange& exchange, const std::wstring& body, uint64_t from, Accept accept);
+  // The answer's Content-Length when it is known and readable (an answer to a request from 0 that
+  // announces an unreadable one fails).
+  std::optional<uint64_t> ReadTotalDataSize(const Exchange& exchange, uint64_t from);
+  void Apply(const BodySink::Plan& plan);  // the sink's counts into the progress record
+  void ReadBody(Exchange& exchange);
+  // One read of what has arrived, up to limit bytes: the count, 0 at the end; error is set on a failure.
+  DWORD ReadSome(char* buffer, DWORD limit, DWORD& error);
+  DWORD ReadLimit() const;  // 0: the body is all in
+  bool RunsPastRange(const Exchange& exchange);  // more body after the end of a range without a length
   void EvaluateInternetErrorCode(DWORD code, StatusCode status);
-  void Finish(Exchange& exchange, StatusCode state);
-  // Records the final state (shown to pollers at once), then closes the handles.
-  void Close(StatusCode state);
+  // Records the final state (shown to pollers at once), after closing the sink; then closes the handles.
+  void Finish(BodySink& sink, StatusCode state);
 
-  // The progress record belongs to the worker; Publish copies it, under the lock, to where Progress
-  // reads it.
-  void Publish() EXCLUDES(progressLock_);
+  void Publish() { published_.Publish(progress_); }
 
-  // Configuration.
-  bool streamToFile_ = false;
-  std::wstring targetPath_;
-  std::wstring expectedChecksum_;
-  bool noPrompt_ = false;
-  HWND parentWindow_ = nullptr;
-  bool acceptGzip_ = false;
-  std::vector<std::wstring> userAgentTokens_;
-
-  // Open during an exchange, closed by Close; the root also by Abort.
+  StopSignal& stop_;
+  PublishedProgress& published_;
   InternetHandles handles_;
-
-  TransferProgress progress_;  // worker's own
-  mutable Lock progressLock_;
-  TransferProgress published_ GUARDED_BY(progressLock_);
+  TransferProgress progress_;  // the worker's own; Publish copies it for the caller
 };
 
 }  // namespace hv

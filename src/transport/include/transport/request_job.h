@@ -1,21 +1,24 @@
-// The asynchronous request job: one HttpSession, the request's URL and body, the response, and a worker
-// thread per exchange. The caller starts it with a time limit, polls it with Check and may cancel it. Failures of the exchange are thrown to the caller from Run or Check.
+// The asynchronous request job: one exchange at a time on a worker thread of its own. The caller starts it
+// with a time limit, polls it with Check and may cancel it. Failures of the exchange are thrown to the
+// caller from Start or Check.
 //
 // Threads and ownership:
-// - The caller's thread owns the job: it constructs it, calls the setters, Run, Check, Cancel and
-//   Progress, and destroys it; one caller thread at a time. The worker thread runs one
-//   HttpSession::Submit; it owns every WinINet handle and the target file handle of that exchange (the
-//   session opens and closes them on the worker thread).
-// - Everything the worker reads (URL, body, session configuration) is fixed by Run before the thread
-//   starts. The worker writes the outcome and the response, then signals the completion event and
-//   touches nothing of the job after that; the caller reads them only after a wait on the event has
-//   succeeded. The progress record is the one thing both read while the worker runs: the session copies
-//   it under a lock.
-// - Cancel reaches the running worker only through HttpSession::Abort, which never waits: the worker
+// - The caller's thread owns the job: it starts, polls, cancels and destroys it and reads its progress;
+//   one caller thread at a time.
+// - Each exchange gets a fresh shared record (Exchange in the .cpp): its stop signal, its published
+//   progress, its response and outcome, and its completion event. The job and the worker each hold it, so
+//   it lives as long as the longer of the two needs it.
+// - What the worker sends (an ExchangeRequest) and where the body goes (a BodySink) are moved to the worker
+//   at start: nothing the caller's thread does afterwards can race them. The worker makes the exchange's
+//   HttpSession itself, so every WinINet handle and the download's file handle are opened, used and closed
+//   on the worker thread. It writes the response and the outcome, then signals the completion event and
+//   touches nothing shared after that; the caller reads them only after a wait on the event has succeeded.
+//   The progress record is the one thing both read while the worker runs: it is copied under a lock.
+// - Cancel reaches the running worker only through the exchange's StopSignal, which never waits: the worker
 //   stops before its next WinINet call (its reads return with the server's next write), and a call that
-//   waits on a server sending nothing is failed by closing the session's root handle (InternetHandles).
-//   Cancel(true) then waits for the signal, repeating the abort, and collects the worker; Cancel(false)
-//   returns at once and leaves the worker for Check, which reports the aborted exchange's own outcome.
+//   waits on a server sending nothing is failed by closing the exchange's root handle. Cancel(true) then
+//   waits for the signal, repeating the stop, and collects the worker; Cancel(false) returns at once and
+//   leaves the worker for Check, which reports the stopped exchange's own outcome.
 // - The destructor cancels with waiting: no worker outlives its job.
 // - The thread itself is detached: after its signal it only returns. It holds a reference on the module
 //   that contains this code and ends with FreeLibraryAndExitThread, so a caller that unloads the library
@@ -26,65 +29,55 @@
 
 #include <windows.h>
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
 
 #include "support/status.h"
-#include "transport/http_session.h"
+#include "transport/body_sink.h"
+#include "transport/exchange_request.h"
 #include "transport/transfer_progress.h"
 
 namespace hv {
 
 class RequestJob {
  public:
-  RequestJob();
+  RequestJob() = default;
   virtual ~RequestJob();  // cancels and waits for a running exchange
   RequestJob(const RequestJob&) = delete;
   RequestJob& operator=(const RequestJob&) = delete;
 
-  // Starts an exchange and waits up to timeoutMs (0 does not wait, 0xFFFFFFFF waits without limit).
-  // 0: finished successfully; PELK_S_STILL_RUNNING: limit 0 and still running. Throws the exchange's
-  // failure, PELK_E_ALREADY_RUNNING while an exchange runs, PELK_E_TIMEOUT (exchange aborted and
-  // collected) when a nonzero limit runs out, PELK_E_UNEXPECTED when no worker can be started.
-  StatusCode Run(uint32_t timeoutMs, bool noPrompt);
+  // Starts an exchange of request, its body collected in memory (Response()), and waits up to timeoutMs
+  // (0 does not wait, 0xFFFFFFFF waits without limit). 0: finished successfully; PELK_S_STILL_RUNNING:
+  // limit 0 and still running. Throws the exchange's failure, PELK_E_ALREADY_RUNNING while an exchange is
+  // outstanding, PELK_E_TIMEOUT (exchange stopped and collected) when a nonzero limit runs out,
+  // PELK_E_UNEXPECTED when no worker can be started.
+  StatusCode Start(ExchangeRequest request, uint32_t timeoutMs);
   // PELK_S_NOTHING_OUTSTANDING when no exchange is outstanding (none started, already collected, or
   // cancelled with wait); PELK_S_STILL_RUNNING while it runs after waiting up to timeoutMs; 0 when it
   // finished successfully; throws its failure.
   StatusCode Check(uint32_t timeoutMs);
-  // Aborts a running exchange. With wait, also waits for the worker and collects it (the job is idle
-  // afterwards); without, the next Check reports the aborted exchange's own outcome.
+  // Stops a running exchange. With wait, also waits for the worker and collects it (the job is idle
+  // afterwards); without, the next Check reports the stopped exchange's own outcome.
   void Cancel(bool wait);
-  void CancelAndClear(bool wait);  // Cancel, then empties the response (once collected, when not waiting)
 
-  void SetUrl(const std::wstring& url);    // the whole URL, sent as it is
-  void SetBody(const std::wstring& body);  // non-empty: POST
-  void SetParentWindow(HWND window);
-  void AddUserAgentToken(const std::wstring& token);  // "name version"; empty tokens are ignored
-  void SetAcceptEncoding(bool acceptGzip);
-  const std::string& Response() const;  // valid after a collected exchange
-  TransferProgress Progress() const;    // any time, also while the exchange runs
+  // The body of the last collected exchange that ran to its end; empty otherwise.
+  const std::string& Response() const;
+  TransferProgress Progress() const;  // of the last exchange started; any time, also while it runs
 
  protected:
-  HttpSession& session() { return session_; }
+  // As Start, the body going to sink.
+  StatusCode Start(ExchangeRequest request, std::unique_ptr<BodySink> sink, uint32_t timeoutMs);
 
  private:
+  struct Exchange;
   struct Worker;
-  static DWORD WINAPI WorkerEntry(void* start);
-  void ThreadMain(HANDLE completed);
-  void StartWorker();
+  static DWORD WINAPI WorkerEntry(void* worker);
   bool WaitForCompletion(uint32_t timeoutMs);
-  StatusCode Collect();  // joins the finished worker; throws its failure
-  void JoinWorker();
+  StatusCode Collect();  // the finished exchange's outcome; throws its failure
 
-  HttpSession session_;
-  std::atomic<StatusCode> status_{PELK_S_NOTHING_OUTSTANDING};  // the worker stores its outcome here
-  std::wstring url_;
-  std::wstring body_;
-  std::string response_;
-  bool clearResponseWhenCollected_ = false;
-  std::unique_ptr<Worker> worker_;
+  std::shared_ptr<Exchange> exchange_;  // the last one started; null before the first
+  bool outstanding_ = false;            // started, and neither collected nor cancelled with wait
 };
 
 }  // namespace hv

@@ -3,7 +3,9 @@
 
 #include <cstdint>
 
+#include "support/lock.h"
 #include "support/status.h"
+#include "support/thread_annotations.h"
 
 namespace hv {
 
@@ -16,6 +18,18 @@ struct TransferProgress {
   double currentRate = 0;         // bytes per millisecond of the last read
   double averageRate = 0;         // bytes per second since the read loop started; 0 before time passed
   StatusCode state = 0;           // transfer phase (PELK_PHASE_...) or, after a failure, its status
+};
+
+// The record as the caller's thread sees it: the worker publishes a copy after each step, under the lock,
+// so a reader always gets one consistent record.
+class PublishedProgress {
+ public:
+  void Publish(const TransferProgress& progress) EXCLUDES(lock_);
+  TransferProgress Read() const EXCLUDES(lock_);
+
+ private:
+  mutable Lock lock_;
+  TransferProgress record_ GUARDED_BY(lock_);
 };
 
 // The clock of a body's read loop: it turns each block into the record's time and rate figures.
