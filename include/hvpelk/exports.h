@@ -87,6 +87,8 @@ typedef int32_t PelkStatus;
   X(PELK_E_CERT_NAME, 0x80002015, "the server certificate's name does not match the host")                  \
   X(PELK_E_CHECKSUM, 0x80002016, "the downloaded file's MD5 differs (checksums are lower-case hex)")        \
   X(PELK_E_GZIP, 0x80002017, "a gzip-encoded download cannot be decoded (the target stays as it was)")      \
+  X(PELK_E_REDIRECTS, 0x80002018, "more than 10 redirects in a row (a redirect loop)")                       \
+  X(PELK_E_FILE_IN_USE, 0x80002019, "a download's file is held by another program or a download still ending") \
   /* Query building. */                                                                                     \
   X(PELK_E_QUERY_OPERATOR, 0x80003001, "a query group operator other than And or Or")                       \
   X(PELK_E_LIST_INDEX, 0x80003002, "index out of range inside the list")                                    \

@@ -21,11 +21,11 @@ uint32_t WaitLimit(int32_t timeLimitMs) { return static_cast<uint32_t>(timeLimit
 // Window handles cross the API as int32; on 64-bit Windows they are sign-extended to a full handle.
 HWND WindowFromInt(int32_t window) { return reinterpret_cast<HWND>(static_cast<intptr_t>(window)); }
 
-// Aborts and waits for a request's exchange, then drops the request.
+// Stops a request's exchange (waiting for its worker a moment at most), then drops the request.
 template <typename Job>
 void DropRequest(std::unique_ptr<Job>& request) {
   if (!request) return;
-  request->Cancel(true);
+  request->Cancel();
   request.reset();
 }
 
@@ -61,14 +61,9 @@ std::unique_ptr<ReportCommand> Connection::NewReport() const {
 StatusCode Connection::PingServer(int32_t timeLimitMs) {
   PingRequest ping(identity_, true);
   if (parentWindow_ != 0) ping.SetParentWindow(WindowFromInt(parentWindow_));
-  // Poll at least once, also after a run that already finished: Check then reports nothing outstanding.
-  // A failure of the exchange is thrown from either.
-  ping.Run(WaitLimit(timeLimitMs), SilentProxyAuth());
-  StatusCode status;
-  do {
-    Sleep(10);
-    status = ping.Check(10);
-  } while (status == PELK_S_STILL_RUNNING);
+  // A limit of 0 waits for the answer too. A failure of the exchange is thrown from either wait, which
+  // both deliver what the credentials dialog sends to the parent window.
+  if (ping.Run(WaitLimit(timeLimitMs), SilentProxyAuth()) == PELK_S_STILL_RUNNING) ping.Check(INFINITE);
   ping.CheckAnswer();
   return PELK_S_OK;
 }
@@ -167,7 +162,7 @@ StatusCode Connection::DownloadCheck(uint64_t& received, uint64_t& verified, uin
 
 void Connection::DownloadCancel() {
   if (!download_) return;
-  download_->Cancel(false);
+  download_->Stop();
   RecordStatistic(PELK_S_DOWNLOAD_CANCELLED);
 }
 

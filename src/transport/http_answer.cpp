@@ -32,6 +32,7 @@ HttpAnswer ReadHttpAnswer(const HeaderQuery& query) {
                      ParseUInt64(answer.lengthText, answer.length, 0);
   QueryHeader(query, HTTP_QUERY_CONTENT_RANGE, answer.contentRange);
   QueryHeader(query, HTTP_QUERY_CONTENT_ENCODING, answer.contentEncoding);
+  QueryHeader(query, HTTP_QUERY_LOCATION, answer.location);
   // The content type in a buffer of fixed size: a longer one counts as unreadable.
   std::wstring type(kContentTypeChars, L'\0');
   DWORD bytes = kContentTypeChars * sizeof(wchar_t);
@@ -47,6 +48,11 @@ HttpAnswer ReadHttpAnswer(const HeaderQuery& query) {
 }
 
 bool HttpAnswer::IsGzip() const { return EqualsNoCase(contentEncoding, L"gzip"); }
+
+bool HttpAnswer::IsRedirect() const {
+  const bool redirecting = status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+  return redirecting && !location.empty();
+}
 
 StatusCode HttpStatusFailure(DWORD httpStatus) {
   switch (httpStatus) {

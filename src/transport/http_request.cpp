@@ -121,6 +121,8 @@ class Request {
       tag.Dismiss();
       return false;
     }
+    // A redirect is the session's to follow.
+    if (answer_.IsRedirect()) return true;
     const StatusCode failure = HttpStatusFailure(code);
     if (failure != 0) Throw(failure);
     return true;

@@ -20,15 +20,33 @@ constexpr DWORD kFirstInternetError = 12001;
 constexpr DWORD kLastInternetError = 12174;
 constexpr uint64_t k2GiB = 0x80000000ull;
 constexpr uint64_t k4GiB = 0x100000000ull;
+// Redirects followed in a row before the exchange fails; browsers stop at about 20, WinHTTP at 10.
+constexpr int kMaxRedirects = 10;
+
+// The absolute URL a Location names, resolved against the URL it came from; empty when it cannot be.
+std::wstring ResolveLocation(const std::wstring& base, const std::wstring& location) {
+  std::wstring url(base.size() + location.size() + kUrlPartLength, L'\0');
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    auto length = static_cast<DWORD>(url.size());
+    if (InternetCombineUrlW(base.c_str(), location.c_str(), &url[0], &length, ICU_NO_ENCODE)) {
+      url.resize(length);
+      return url;
+    }
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) break;
+    url.assign(length + 1, L'\0');
+  }
+  return std::wstring();
+}
 
 }  // namespace
 
 // Everything that belongs to one Submit.
 struct HttpSession::Exchange {
-  Exchange(const ExchangeRequest& request_, BodySink& sink_) : request(request_), sink(sink_) {}
+  Exchange(const ExchangeRequest& request_, BodySink& sink_) : request(request_), sink(sink_), url(request_.url) {}
 
   const ExchangeRequest& request;
   BodySink& sink;
+  std::wstring url;  // where the current request goes: the request's URL, or where a redirect led
   std::wstring host;
   uint16_t port = 0;
   RequestOptions options;
@@ -89,7 +107,6 @@ void HttpSession::Run(Exchange& exchange) {
   LogLine(L"\t[Submit]: Opening the connection...");
   OpenConnection(exchange);
   const ExchangeRequest& request = exchange.request;
-  exchange.options.flags = IsSecureUrl(request.url) ? kSecureRequestFlags : kPlainRequestFlags;
   exchange.options.acceptGzip = request.acceptGzip;
   exchange.options.noPrompt = request.noPrompt;
   exchange.options.parentWindow = request.parentWindow;
@@ -161,7 +178,7 @@ void HttpSession::OpenSession(const ExchangeRequest& request) {
 
 void HttpSession::CrackUrl(Exchange& exchange) {
   OperationTag tag(L"CrackUrl");
-  const std::wstring& url = exchange.request.url;
+  const std::wstring& url = exchange.url;
   if (IsLogEnabled()) LogLine(L"\tURL: " + url);
   std::wstring hostBuffer(kUrlPartLength, L'\0');
   std::wstring pathBuffer(kUrlPartLength, L'\0');
@@ -181,6 +198,7 @@ void HttpSession::CrackUrl(Exchange& exchange) {
   exchange.host.assign(parts.lpszHostName, parts.dwHostNameLength);
   exchange.options.path.assign(parts.lpszUrlPath, parts.dwUrlPathLength);
   exchange.port = parts.nPort;
+  exchange.options.flags = IsSecureUrl(url) ? kSecureRequestFlags : kPlainRequestFlags;
   if (IsLogEnabled()) {
     LogLine(L"\tCracked host: " + exchange.host);
     LogLine(L"\tCracked URL: " + exchange.options.path);
@@ -216,12 +234,38 @@ void HttpSession::Send(Exchange& exchange, const std::wstring& body, uint64_t fr
     LogLine(L"\tDetected partial file.  Requesting a data range in the header.");
     headers.push_back(L"Range:bytes=" + DecU64(from) + L"-\r\n");
   }
-  SendRequest(handles_, exchange.options, body, headers, accept, exchange.answer);
+  // Redirects are followed here, each hop asked for the same range; a POST redirected by 303 (or, as
+  // browsers do, by 301 or 302) becomes a GET. The sink sees only the last answer.
+  std::wstring hopBody = body;
+  for (int hop = 0;; ++hop) {
+    SendRequest(handles_, exchange.options, hopBody, headers, accept, exchange.answer);
+    if (!exchange.answer.IsRedirect()) break;
+    if (hop == kMaxRedirects) {
+      LogError(L"Too many redirects; the last went to " + exchange.answer.location);
+      Throw(PELK_E_REDIRECTS);
+    }
+    FollowRedirect(exchange);
+    const DWORD status = exchange.answer.status;
+    if (status == 303 || status == 301 || status == 302) hopBody.clear();
+  }
   const std::wstring& encoding = exchange.answer.contentEncoding;
   // Only gzip is decoded; any other encoding is kept as sent.
   if (!encoding.empty() && !exchange.answer.IsGzip() && IsLogEnabled()) {
     LogError(L"Unsupported content encoding on response: " + encoding);
   }
+}
+
+void HttpSession::FollowRedirect(Exchange& exchange) {
+  OperationTag tag(L"FollowRedirect");
+  const std::wstring target = ResolveLocation(exchange.url, exchange.answer.location);
+  if (IsLogEnabled()) LogLine(L"\tRedirected to: " + exchange.answer.location);
+  if (target.empty()) Throw(PELK_E_BAD_URL);
+  const std::wstring host = exchange.host;
+  const uint16_t port = exchange.port;
+  exchange.url = target;
+  CrackUrl(exchange);
+  // The open connection serves another path on its own host and port; anywhere else needs a new one.
+  if (exchange.host != host || exchange.port != port) OpenConnection(exchange);
 }
 
 std::optional<uint64_t> HttpSession::ReadTotalDataSize(const Exchange& exchange, uint64_t from) {
@@ -269,6 +313,8 @@ void HttpSession::ReadBody(Exchange& exchange) {
   for (DWORD limit = ReadLimit(); limit > 0; limit = ReadLimit()) {
     const DWORD read = ReadSome(&block[0], limit, error);
     if (read == 0) break;
+    // A stopped exchange writes nothing more: what the sink holds stays as it was at the stop.
+    stop_.ThrowIfRequested();
     progress_.bytesReceived += read;
     progress_.state = PELK_PHASE_RECEIVING;
     exchange.sink.Write(block.data(), read);

@@ -54,7 +54,9 @@ DWORD InternetHandles::OpenRequest(const wchar_t* verb, const std::wstring& path
   CloseRequest();
   UniqueInternet request;
   const DWORD error = Use([&](HINTERNET) {
-    request.reset(HttpOpenRequestW(connection_.get(), verb, path.c_str(), nullptr, nullptr, nullptr, flags, 1));
+    // Redirects come back as answers: WinINet would follow them without any limit.
+    request.reset(HttpOpenRequestW(connection_.get(), verb, path.c_str(), nullptr, nullptr, nullptr,
+                                   flags | INTERNET_FLAG_NO_AUTO_REDIRECT, 1));
     return request.valid();
   });
   request_ = std::move(request);

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <optional>
 #include <utility>
 
@@ -51,7 +52,7 @@ DWORD WINAPI RequestJob::WorkerEntry(void* parameter) {
   FreeLibraryAndExitThread(module, 0);
 }
 
-RequestJob::~RequestJob() { Cancel(true); }
+RequestJob::~RequestJob() { Cancel(); }
 
 StatusCode RequestJob::Start(ExchangeRequest request, uint32_t timeoutMs) {
   return Start(std::move(request), nullptr, timeoutMs);
@@ -78,9 +79,10 @@ StatusCode RequestJob::Start(ExchangeRequest request, std::unique_ptr<BodySink> 
   [[maybe_unused]] Worker* const handedOver = worker.release();  // the thread owns it now
   exchange_ = std::move(exchange);
   outstanding_ = true;
-  if (!WaitForCompletion(timeoutMs)) {
+  stopped_ = false;
+  if (!WaitDeliveringMessages(timeoutMs)) {
     if (timeoutMs == 0) return PELK_S_STILL_RUNNING;
-    Cancel(true);
+    Cancel();
     Throw(PELK_E_TIMEOUT);
   }
   return Collect();
@@ -88,8 +90,14 @@ StatusCode RequestJob::Start(ExchangeRequest request, std::unique_ptr<BodySink> 
 
 StatusCode RequestJob::Check(uint32_t timeoutMs) {
   if (!outstanding_) return PELK_S_NOTHING_OUTSTANDING;
-  if (!WaitForCompletion(timeoutMs)) return PELK_S_STILL_RUNNING;
-  return Collect();
+  if (stopped_) {
+    // A stopped exchange is waited for no longer than its let-go deadline.
+    const uint32_t waited = GetTickCount() - stopTick_;
+    timeoutMs = std::min(timeoutMs, waited < kLetGoMs ? kLetGoMs - waited : 0);
+  }
+  if (WaitDeliveringMessages(timeoutMs)) return Collect();
+  LetGoIfOverdue();
+  return outstanding_ ? PELK_S_STILL_RUNNING : PELK_S_NOTHING_OUTSTANDING;
 }
 
 StatusCode RequestJob::Collect() {
@@ -99,14 +107,41 @@ StatusCode RequestJob::Collect() {
   return PELK_S_OK;
 }
 
-void RequestJob::Cancel(bool wait) {
+void RequestJob::Stop() {
   if (!outstanding_) return;
   exchange_->stop.Request();
-  // Not waiting, the exchange stays outstanding for Check, which reports the worker's own outcome.
-  if (!wait) return;
-  // Repeated while waiting: a call that waits on a server sending nothing is failed once it has waited
-  // long enough (see StopSignal).
-  while (!WaitForCompletion(StopSignal::kStuckCallMs)) exchange_->stop.Request();
+  if (stopped_) return;
+  stopped_ = true;
+  stopTick_ = GetTickCount();
+}
+
+void RequestJob::Cancel() {
+  if (!outstanding_) return;
+  Stop();
+  // Repeated once more at the deadline: a call that waits on a server sending nothing is failed once it has
+  // waited long enough (see StopSignal).
+  const uint32_t waited = GetTickCount() - stopTick_;
+  if (waited >= kLetGoMs || !WaitForCompletion(kLetGoMs - waited)) {
+    exchange_->stop.Request();
+    if (!WaitForCompletion(0)) {
+      LetGo();
+      return;
+    }
+  }
+  outstanding_ = false;
+}
+
+void RequestJob::LetGoIfOverdue() {
+  if (!outstanding_ || !stopped_ || GetTickCount() - stopTick_ < kLetGoMs) return;
+  exchange_->stop.Request();
+  if (WaitForCompletion(0)) return;  // it has just ended: Check collects it
+  LetGo();
+}
+
+void RequestJob::LetGo() {
+  lastProgress_ = exchange_->progress.Read();
+  lastProgress_.state = PELK_PHASE_CLOSED;
+  exchange_.reset();
   outstanding_ = false;
 }
 
@@ -115,12 +150,28 @@ const std::string& RequestJob::Response() const {
   return exchange_ && !outstanding_ ? exchange_->response : kNone;
 }
 
-TransferProgress RequestJob::Progress() const {
-  return exchange_ ? exchange_->progress.Read() : TransferProgress();
+TransferProgress RequestJob::Progress() {
+  LetGoIfOverdue();
+  return exchange_ ? exchange_->progress.Read() : lastProgress_;
 }
 
 bool RequestJob::WaitForCompletion(uint32_t timeoutMs) {
   return WaitForSingleObject(exchange_->completed.get(), timeoutMs) == WAIT_OBJECT_0;
+}
+
+bool RequestJob::WaitDeliveringMessages(uint32_t timeoutMs) {
+  const HANDLE completed = exchange_->completed.get();
+  const uint32_t start = GetTickCount();
+  for (;;) {
+    const uint32_t waited = GetTickCount() - start;
+    const DWORD remaining = timeoutMs == INFINITE ? INFINITE : waited >= timeoutMs ? 0 : timeoutMs - waited;
+    const DWORD result = MsgWaitForMultipleObjectsEx(1, &completed, remaining, QS_SENDMESSAGE, 0);
+    if (result == WAIT_OBJECT_0) return true;
+    if (result != WAIT_OBJECT_0 + 1) return false;
+    // Delivers the messages other threads sent to this thread's windows; posted ones stay queued.
+    MSG message;
+    PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+  }
 }
 
 }  // namespace hv

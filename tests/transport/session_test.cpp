@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <memory>
@@ -305,6 +306,26 @@ TEST(HttpSessionTest, ProgressRatesAreFiniteAndTheEstimateIsZeroWhenNothingRemai
     EXPECT_GT(progress.currentRate, 0.0) << path;
     EXPECT_EQ(0u, progress.remainingSeconds) << path;
   }
+}
+
+// The connection's receive timeout cuts off a server that accepts and then sends nothing (300 s in the
+// product; shortened here): the exchange fails while the server still holds its answer back.
+TEST(HttpSessionTest, AServerThatSendsNothingIsCutOffAtTheReceiveTimeout) {
+  hvtest::Gate answer;
+  std::atomic<bool> answered{false};
+  hvtest::TestServer server;
+  server.server().Get("/silent", [&](const httplib::Request&, httplib::Response& res) {
+    answer.Wait(20000);
+    answered = true;
+    res.set_content("too late", "text/plain");
+  });
+  server.Start();
+  hvtest::Exchanges session;
+  session.SetReceiveTimeout(300);
+  const hv::StatusCode status = SubmitStatus(session, server.WUrl("/silent"));
+  EXPECT_FALSE(answered);
+  EXPECT_TRUE(hv::IsFailure(status)) << std::hex << status;
+  answer.Open();
 }
 
 // The lines a reader of the log relies on: the file's frame, the detail lines of each step in the order of

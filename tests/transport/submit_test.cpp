@@ -340,4 +340,46 @@ TEST(SubmitTest, GzipDownloadsAreDecodedIntoTheTargetAndVerifiedAfterDecoding) {
   EXPECT_FALSE(hvtest::FileExists(broken + L".encoded"));
 }
 
+// Redirects are followed by the library, each hop asked for the same range, to another host as well; a
+// loop ends after 10 hops with its own status and the partial file as it was.
+TEST(SubmitTest, RedirectsAreFollowedWithTheSameRangeAndALoopEndsAfterTenHops) {
+  DownloadServer files(hvtest::SampleBytes(100000, 29));
+  hvtest::TestServer origin;
+  const std::string elsewhere = "http://localhost:" + std::to_string(files.server.port()) + "/file";
+  origin.server().Get("/hop1", [](const httplib::Request&, httplib::Response& res) {
+    res.status = 302;
+    res.set_header("Location", "hop2");  // relative to /hop1
+  });
+  origin.server().Get("/hop2", [&elsewhere](const httplib::Request&, httplib::Response& res) {
+    res.status = 307;
+    res.set_header("Location", elsewhere);
+  });
+  origin.server().Get("/loop", [](const httplib::Request&, httplib::Response& res) {
+    res.status = 302;
+    res.set_header("Location", "/loop");
+  });
+  origin.Start();
+  hvtest::TempDir dir;
+  const std::wstring target = dir.File(L"redirected.bin");
+  const std::string partial = files.data->substr(0, 30000);
+  hvtest::WriteFileBytes(target, partial);
+  hvtest::Exchanges session;
+  session.StreamToFile(target, hvtest::Md5Of(*files.data));
+  ASSERT_EQ(0, SubmitStatus(session, origin.WUrl("/hop1")));
+  EXPECT_TRUE(*files.data == hvtest::ReadFileBytes(target));
+  const auto hops = origin.Requests();
+  ASSERT_EQ(2u, hops.size());
+  EXPECT_EQ("/hop2", hops[1].target);
+  for (const auto& hop : hops) EXPECT_EQ("bytes=30000-", hop.Header("Range")) << hop.target;
+  ASSERT_EQ(1u, files.server.Requests().size());
+  EXPECT_EQ("bytes=30000-", files.server.Requests()[0].Header("Range"));
+  EXPECT_EQ("localhost:" + std::to_string(files.server.port()), files.server.Requests()[0].Header("Host"));
+
+  hvtest::WriteFileBytes(target, partial);
+  EXPECT_EQ(PELK_E_REDIRECTS, SubmitStatus(session, origin.WUrl("/loop")));
+  EXPECT_EQ(PELK_E_REDIRECTS, session.Progress().state);
+  EXPECT_EQ(2u + 11u, origin.Requests().size()) << "the first request and 10 redirects followed";
+  EXPECT_TRUE(partial == hvtest::ReadFileBytes(target));
+}
+
 }  // namespace

@@ -25,7 +25,7 @@ class Connection {
   // Builds a connection from the arguments of PelkOpen; throws a StatusCode on failure.
   Connection(const std::wstring& appName, const std::wstring& appVersion, const std::wstring& wrapperName,
              const std::wstring& wrapperVersion, const std::wstring& locale, int32_t flags);
-  // Aborts and waits for running requests; the statistics report is dropped unsent.
+  // Stops running requests (waiting for their workers a moment at most); the report is dropped unsent.
   ~Connection();
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
@@ -42,20 +42,20 @@ class Connection {
   StatusCode QuerySubmit(int32_t timeLimitMs);
   // As QuerySubmit for the outstanding request; PELK_S_NOTHING_OUTSTANDING when there is none.
   StatusCode QueryCheck(int32_t timeLimitMs);
-  void QueryCancel();  // aborts and drops the query request, waiting for it
+  void QueryCancel();  // stops and drops the query request (see RequestJob::Cancel)
 
   int32_t DistCount() const;
   // Throw PELK_E_BAD_INDEX unless 0 <= index < DistCount().
   uint64_t DistDownloadSize(int32_t index) const;
   std::wstring DistText(int32_t index, DistField field) const;
 
-  // Drops (aborting and waiting for) any earlier download, then starts streaming the record's URL into
+  // Drops (stopping) any earlier download, then starts streaming the record's URL into
   // targetPath: normally PELK_S_STILL_RUNNING; 0 or a throw when it already ended.
   StatusCode DownloadSubmit(int32_t index, const std::wstring& targetPath);
   // Never waits. Returns the phase; a final phase (finished or failed) adds a statistics group each time.
   // PELK_S_NOTHING_OUTSTANDING (counts untouched) before any download was submitted.
   StatusCode DownloadCheck(uint64_t& received, uint64_t& verified, uint64_t& total);
-  // Aborts without waiting and records a "cancelled" statistics group.
+  // Stops without waiting and records a "cancelled" statistics group; the phase is final within 100 ms.
   void DownloadCancel();
 
   // Sends the collected statistics; on success the report starts again empty, on a failure (thrown) it is

@@ -25,10 +25,12 @@ struct HttpAnswer {
   std::wstring lengthText;       // the Content-Length as sent; empty when absent
   std::wstring contentRange;     // empty when absent
   std::wstring contentEncoding;  // empty when absent
+  std::wstring location;         // where a redirect points; empty when absent
   bool contentTypeRead = false;  // a Content-Type that fits 260 characters was read
   std::wstring contentType;      // its value
 
-  bool IsGzip() const;  // the content encoding is gzip, in any letter case
+  bool IsGzip() const;      // the content encoding is gzip, in any letter case
+  bool IsRedirect() const;  // 301, 302, 303, 307 or 308 with a Location to follow
 };
 
 // One header query of an answer, with the arguments of HttpQueryInfoW; false when it failed, the thread's

@@ -52,8 +52,9 @@ class HttpSession {
   void OpenSession(const ExchangeRequest& request);
   void CrackUrl(Exchange& exchange);
   void OpenConnection(const Exchange& exchange);
-  // Sends the exchange's request; from > 0 asks for the bytes from there on.
+  // Sends the exchange's request, following redirects; from > 0 asks for the bytes from there on.
   void Send(Exchange& exchange, const std::wstring& body, uint64_t from, Accept accept);
+  void FollowRedirect(Exchange& exchange);  // to where the answer's Location points
   // The answer's Content-Length when it is known and readable (an answer to a request from 0 that
   // announces an unreadable one fails).
   std::optional<uint64_t> ReadTotalDataSize(const Exchange& exchange, uint64_t from);

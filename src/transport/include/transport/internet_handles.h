@@ -30,7 +30,8 @@ class InternetHandles {
   // Closes the previous connection and its request, opens one to host and port and sets its receive timeout
   // and "ignore offline".
   DWORD Connect(const std::wstring& host, uint16_t port, DWORD receiveTimeoutMs);
-  // Opens a request on the connection; the previous request is closed first.
+  // Opens a request on the connection, which leaves redirects to the caller; the previous request is
+  // closed first.
   DWORD OpenRequest(const wchar_t* verb, const std::wstring& path, DWORD flags);
   DWORD AddHeader(const std::wstring& header, DWORD modifiers);
   // Sends the request (a POST announces length body bytes, written with Write); securityFlags, when not 0,
