@@ -29,6 +29,7 @@ examples/catalog/catalog.ini
 examples/catalog/quillan-notes-2.1-de.txt
 examples/catalog/quillan-notes-2.1-en.txt
 examples/catalog/quillan-sketch-1.0.3-en.txt
+examples/nsis/download-page.png
 examples/nsis/setup.nsi
 examples/updater/CMakeLists.txt
 examples/updater/updater.c

@@ -44,3 +44,25 @@ check_updater_runs() {
     fail "the reports do not carry the core library version $version"
   stop_service
 }
+
+# A connection cut once (the service ends the first body after 2000 bytes): the example tries again by
+# itself and resumes the partial file to the end.
+check_updater_retry() {
+  local expected="$kit64/examples/catalog/quillan-notes-2.1-en.txt" size
+  size=$(stat -c %s "$expected")
+  mkdir -p "$work/retry64"
+  start_service "$kit64/bin/hvservice.exe" "$kit64/examples/catalog" "$work/retry64" --cut-once 2000
+  use_service
+  target="$work/retried.txt"
+  updater
+  cmp "$target" "$expected" || fail "updater retry: the download differs from the catalog's file"
+  grep -q "^updater: the connection broke off (0x80002001) at 2000 of $size bytes; attempt 2 of 4 in 1 s$" \
+    "$work/run.log" || fail "updater retry: no retry after the cut"
+  grep -q 'is complete and verified' "$work/run.log" || fail "updater retry: the download did not end"
+  grep -q "cut after 2000 bytes" "$work/retry64/service.log" &&
+    grep -q -- "-> 206 bytes 2000-$((size - 1))/$size" "$work/retry64/service.log" ||
+    fail "updater retry: the service did not cut the body once and answer the resume"
+  echo "test-kit: updater retry: the service cut the body at 2000 bytes;" \
+    "$(sed -n 's/^updater: \(the connection broke off .*\)/\1/p' "$work/run.log"); resumed to the end"
+  stop_service
+}
