@@ -3,15 +3,20 @@
 # through Wine's window tree (page-probe, tests/kit/page_probe.c: texts, places, the progress bar's
 # position), clicked with xdotool, and photographed with ImageMagick's import.
 
-# Starts a display of its own (Xvfb picks a free number and writes it to the descriptor it is given), with
-# what a Windows desktop brings: Wine's own fonts (Tahoma for dialogs, Marlett for the caption buttons;
-# this Wine loads fonts only from the prefix's Fonts folder and the system's font folders), 96 DPI, and
-# windows framed by Wine itself, as no window manager runs. Builds page-probe.
+# Starts a display of its own (Xvfb picks a free number and writes it to the descriptor it is given). It
+# must come before the first Wine program: Wine's desktop process starts with the first program that uses
+# windows and keeps its display driver, which every later program takes over, so a desktop started without
+# a display would leave the page without windows.
 start_display() {
   Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
   xvfb_pid=$!
   wait_for "Xvfb to start" 10 test -s "$work/display"
   export DISPLAY=":$(head -n 1 "$work/display")"
+}
+# What a Windows desktop brings: Wine's own fonts (Tahoma for dialogs, Marlett for the caption buttons;
+# this Wine loads fonts only from the prefix's Fonts folder and the system's font folders), 96 DPI, and
+# windows framed by Wine itself, as no window manager runs. Builds page-probe.
+prepare_page_runs() {
   cp /usr/share/wine/fonts/{tahoma,tahomabd,marlett}.ttf "$WINEPREFIX/drive_c/windows/Fonts/"
   wine64 reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null
   wine64 reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d 96 /f >/dev/null
@@ -38,6 +43,20 @@ wait_for() { # what, seconds, command...
 probe_page() { wine64 "$probe" "Quillan Notes Setup" >"$work/page.txt" 2>/dev/null; }
 # True when a line of the window's description matches the extended regular expression.
 page_shows() { probe_page && grep -qE "$1" "$work/page.txt"; }
+# Waits at most the given seconds until the window shows a line that matches; on failure prints the
+# window as last seen and whether the installer had ended.
+page_wait() { # what, seconds, extended regular expression
+  local end=$((SECONDS + $2))
+  until page_shows "$3"; do
+    if [ $SECONDS -ge $end ]; then
+      echo "test-kit: the installer's window as last seen:"
+      cat "$work/page.txt"
+      if [ -s "$work/page.code" ]; then echo "test-kit: the installer had ended with $(cat "$work/page.code")"; fi
+      fail "waited in vain for $1"
+    fi
+    sleep 0.1
+  done
+}
 bar_position() { awk '$1 == "progress" {print $7}' "$work/page.txt"; }
 bar_reaches() { probe_page && [ "$(bar_position)" -ge "$1" ]; }  # position, 0 to 1000
 # The text of the first label that matches the extended regular expression.
@@ -69,15 +88,15 @@ start_page_run() {
   rm -f "$log" "$work/page.code"
   ("$wine32_loader" "$installer" "/LOG=$(winpath "$log")" "/D=$(winpath "$inst")" && code=0 || code=$?
    echo "$code" >"$work/page.code") &
-  wait_for "the installer's first page" 60 page_shows '^control Button 1 .* enabled .*Next'
+  page_wait "the installer's first page" 60 '^control Button 1 .* enabled .*Next'
   click 'Next'
 }
 # Goes on from the download page (Next, now enabled) to the end (Close) as a person does, and checks the
 # exit code the installer ends with.
 finish_page_run() { # expected exit code
-  wait_for "Next to be enabled" 10 page_shows '^control Button 1 .* enabled .*Install'
+  page_wait "Next to be enabled" 10 '^control Button 1 .* enabled .*Install'
   click 'Install'
-  wait_for "the installer's last page" 30 page_shows '^control Button 1 .* enabled .*Close'
+  page_wait "the installer's last page" 30 '^control Button 1 .* enabled .*Close'
   click 'Close'
   wait_for "the installer to end" 30 test -s "$work/page.code"
   sed -i 's/\r$//' "$log"
@@ -94,18 +113,18 @@ check_nsis_page() {
   use_service 32
   rm -f "$big"
   start_page_run
-  wait_for "the page to receive" 60 page_shows '^control Static .*Receiving the file'
+  page_wait "the page to receive" 60 '^control Static .*Receiving the file'
   first=$(bar_position)
   # The screenshot a third of the way, once the rate and the time left are measured.
   wait_for "the bar to rise" 30 bar_reaches 330
-  wait_for "the rate and the time left" 30 page_shows '^control Static .*/s, (about|a few) .* left'
+  page_wait "the rate and the time left" 30 '^control Static .*/s, (about|a few) .* left'
   shot="$work/nsis-page.png"
   screenshot "$shot"
   second=$(bar_position)
   [ "$second" -gt "$first" ] || fail "NSIS page: the bar stayed at $first while receiving"
   [ "$second" -lt 900 ] || fail "NSIS page: the download ended before Cancel could be clicked"
   click 'Cancel download'
-  wait_for "the page to show the cancel" 30 page_shows '^control Static .* Cancelled\. '
+  page_wait "the page to show the cancel" 30 '^control Static .* Cancelled\. '
   finish_page_run 1
   grep -qxF "result: cancelled" "$log" || { cat "$log"; fail "NSIS page: the log lacks the cancel"; }
   phase=$(sed -n 's/^phase: \([A-Z_]*\),.*/\1/p' "$log" | tail -n 1)
@@ -117,7 +136,7 @@ check_nsis_page() {
   if [ -n "${HVPELK_PAGE_SCREENSHOT:-}" ]; then cp "$shot" "$HVPELK_PAGE_SCREENSHOT"; fi
 
   start_page_run
-  wait_for "the page to end" 60 page_shows '^control Static .* Complete and verified: '
+  page_wait "the page to end" 60 '^control Static .* Complete and verified: '
   finish_page_run 0
   cmp "$big" "$paced/quillan-notes-2.2-en.bin" || fail "NSIS page, run again: the file differs"
   expect_log "target: $(winpath "$big"), $kept bytes there before" "NSIS page, run again"
@@ -135,9 +154,9 @@ check_nsis_retry() {
   use_service 32
   rm -f "$big"
   start_page_run
-  wait_for "the page to show the second attempt" 60 page_shows '^control Static .*\(attempt 2 of 4\)'
+  page_wait "the page to show the second attempt" 60 '^control Static .*\(attempt 2 of 4\)'
   attempt=$(label 'attempt 2 of 4')
-  wait_for "the page to end" 60 page_shows '^control Static .* Complete and verified: '
+  page_wait "the page to end" 60 '^control Static .* Complete and verified: '
   finish_page_run 0
   cmp "$big" "$paced/quillan-notes-2.2-en.bin" || fail "NSIS retry: the file differs"
   expect_log "retry: PELK_E_CONNECTION at $cut of $size bytes; attempt 2 of 4 in 1 s" "NSIS retry"
