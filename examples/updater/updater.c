@@ -2,7 +2,9 @@
  *
  * Asks the distribution service for this program's package, picks the newest distribution, downloads it
  * into TARGET-FILE with a progress line and MD5 verification, sends the download statistics and closes.
- * Run it again after an interruption and it resumes the partial file; a complete file is only verified.
+ * A connection that breaks is tried again, up to 3 more times after growing pauses (1, 2 and 4 s), each
+ * attempt resuming the partial file. Run it again after an interruption and it resumes the partial file; a
+ * complete file is only verified.
  * The service's URL comes from the registry (HKLM\SOFTWARE\Halvorn\Trellin, value S_URL; "pelk config
  * set-url URL" writes it). A 32-bit program and DLL read the 32-bit view, which on 64-bit Windows is
  * HKLM\SOFTWARE\Wow6432Node\Halvorn\Trellin.
@@ -70,20 +72,43 @@ static const char* PhaseName(PelkStatus phase) {
 
 /* Starts the download and polls it, redrawing one progress line, until it ends; returns the final phase
  * (PELK_PHASE_FINISHED) or the failure. An installer with a window polls from its timer instead. */
-static PelkStatus Download(int32_t handle, int32_t index, const wchar_t* target) {
-  uint64_t received = 0, verified = 0, total = 0;
+static PelkStatus DownloadOnce(int32_t handle, int32_t index, const wchar_t* target, uint64_t* received,
+                               uint64_t* total) {
+  uint64_t verified = 0;
   PelkStatus phase = PelkDownloadSubmit(handle, index, target);
   if (phase != PELK_S_OK && phase != PELK_S_STILL_RUNNING) return phase;
   for (;;) {
-    phase = PelkDownloadCheck(handle, 0, &received, &verified, &total);
-    const uint64_t done = phase == PELK_PHASE_VERIFYING ? verified : received;
-    printf("\r%-10s %3u%%  %llu of %llu bytes", PhaseName(phase), (unsigned)(total ? done * 100 / total : 0),
-           (unsigned long long)done, (unsigned long long)total);
+    phase = PelkDownloadCheck(handle, 0, received, &verified, total);
+    const uint64_t done = phase == PELK_PHASE_VERIFYING ? verified : *received;
+    printf("\r%-10s %3u%%  %llu of %llu bytes", PhaseName(phase), (unsigned)(*total ? done * 100 / *total : 0),
+           (unsigned long long)done, (unsigned long long)*total);
     fflush(stdout);
-    if (phase < 0 || phase == PELK_PHASE_FINISHED || phase == PELK_PHASE_CLOSED) break;
+    if (PELK_PHASE_IS_FINAL(phase)) break;
     Sleep(100);
   }
   printf("\n");
+  return phase;
+}
+
+/* Failures of the network that a later attempt may get past. */
+static int IsWorthRetrying(PelkStatus phase) {
+  return phase == PELK_E_CONNECTION || phase == PELK_E_READ || phase == PELK_E_SEND ||
+         phase == PELK_E_CONNECT_TIMEOUT || phase == PELK_E_HTTP_408;
+}
+
+/* The download, tried again after a cut connection: every submit resumes the partial file. */
+static PelkStatus Download(int32_t handle, int32_t index, const wchar_t* target) {
+  enum { kAttempts = 4 };
+  uint64_t received = 0, total = 0;
+  PelkStatus phase = DownloadOnce(handle, index, target, &received, &total);
+  for (int attempt = 2; attempt <= kAttempts && IsWorthRetrying(phase); ++attempt) {
+    const unsigned pause = 1u << (attempt - 2); /* 1, 2, 4 seconds */
+    printf("updater: the connection broke off (0x%08lx) at %llu of %llu bytes; attempt %d of %d in %u s\n",
+           (unsigned long)(uint32_t)phase, (unsigned long long)received, (unsigned long long)total, attempt,
+           (int)kAttempts, pause);
+    Sleep(pause * 1000);
+    phase = DownloadOnce(handle, index, target, &received, &total);
+  }
   return phase;
 }
 

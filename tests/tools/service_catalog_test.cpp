@@ -82,6 +82,7 @@ TEST(ServiceOptions, CommandLine) {
   hv::service::Request request = hv::service::Request::Help;
   std::string error;
   ASSERT_TRUE(hv::service::ParseCommandLine({L"--port", L"0", L"--host", L"0.0.0.0", L"--delay-ms", L"25", L"--rate", L"4096",
+                                             L"--cut-once", L"70000",
                                              L"--status", L"10", L"--query-status", L"6000", L"--gzip-downloads",
                                              L"--no-gzip-answers", L"--public-url", L"https://x.test:1//",
                                              L"--reports", L"", L"--catalog", L"C:\\cat"},
@@ -92,6 +93,7 @@ TEST(ServiceOptions, CommandLine) {
   EXPECT_EQ("0.0.0.0", options.host);
   EXPECT_EQ(25u, options.delayMs);
   EXPECT_EQ(4096u, options.rateBytesPerSecond);
+  EXPECT_EQ(70000u, options.cutOnceAfter);
   EXPECT_EQ(10, options.pingStatus);
   EXPECT_EQ(6000, options.queryStatus);
   EXPECT_EQ(10, options.reportStatus);
@@ -115,7 +117,7 @@ TEST(ServiceOptions, CommandLine) {
   const std::vector<std::vector<std::wstring>> bad = {
       {L"--port", L"65536"}, {L"--port", L"8o"},       {L"--status"},      {L"--bogus", L"1"},
       {L"--delay-ms", L"-1"}, {L"--public-url", L"ftp://x"}, {L"stray"}, {L"--status", L"99999999999"},
-      {L"--rate", L"-5"}};
+      {L"--rate", L"-5"}, {L"--cut-once", L"x"}};
   for (const auto& args : bad) {
     error.clear();
     EXPECT_FALSE(hv::service::ParseCommandLine(args, options, request, error)) << hv::service::WideToUtf8(args[0]);

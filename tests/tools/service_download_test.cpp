@@ -112,5 +112,30 @@ TEST_F(ServiceTest, GzipOnlyWhenAskedAndAllowed) {
   EXPECT_EQ(std::vector<std::string>({"200000"}), ElementTexts(listed->body, "downloadSize"));
 }
 
+// --cut-once: the first body longer than the cut ends there, its connection closed as a broken network
+// closes it, after the headers announced the whole length. A shorter body before it is whole, and so are
+// the resume and every answer after it.
+TEST_F(ServiceTest, CutOnceEndsOneBodyShort) {
+  Start(Options({L"--cut-once", L"70000"}));
+  httplib::Result small = client->Get("/files/alpha.txt");
+  ASSERT_TRUE(small);
+  EXPECT_EQ(kPangram, small->body);
+  const std::string get = "GET /files/beta.bin HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n";
+  RawResponse cut = SplitResponse(RawExchange(service->port(), get + "\r\n"));
+  EXPECT_EQ("HTTP/1.1 200 OK", cut.statusLine);
+  EXPECT_NE(std::string::npos, cut.headers.find("Content-Length: 200000\r\n"));
+  EXPECT_TRUE(cut.body == beta.substr(0, 70000)) << cut.body.size() << " bytes";
+  RawResponse resumed = SplitResponse(RawExchange(service->port(), get + "Range:bytes=70000-\r\n\r\n"));
+  EXPECT_EQ("HTTP/1.1 206 Partial Content", resumed.statusLine);
+  EXPECT_TRUE(cut.body + resumed.body == beta) << resumed.body.size() << " bytes";
+  RawResponse whole = SplitResponse(RawExchange(service->port(), get + "\r\n"));
+  EXPECT_TRUE(whole.body == beta) << whole.body.size() << " bytes";
+  std::vector<std::string> logged = WaitForLines(4);
+  ASSERT_EQ(4u, logged.size());
+  EXPECT_NE(std::string::npos, logged[1].find("GET /files/beta.bin -> 200 200000 bytes, cut after 70000 bytes"))
+      << logged[1];
+  EXPECT_EQ(std::string::npos, logged[2].find("cut")) << logged[2];
+}
+
 }  // namespace
 }  // namespace servicetest

@@ -71,6 +71,9 @@ bool ParseCommandLine(const std::vector<std::wstring>& args, ServiceOptions& opt
     } else if (name == L"--rate") {
       ok = ParseInt(value, 0, INT64_MAX, number);
       options.rateBytesPerSecond = static_cast<uint64_t>(number);
+    } else if (name == L"--cut-once") {
+      ok = ParseInt(value, 0, INT64_MAX, number);
+      options.cutOnceAfter = static_cast<uint64_t>(number);
     } else if (name == L"--status" || name == L"--ping-status" || name == L"--query-status" ||
                name == L"--report-status") {
       ok = ParseInt(value, INT32_MIN, INT32_MAX, number);
@@ -111,6 +114,9 @@ Options:
   --delay-ms N          wait N milliseconds before every answer, downloads included
   --rate N              send downloads at about N bytes a second, a tenth each 100 ms (to watch a
                         progress bar or cancel mid-way); 0, the default, sends them at full speed
+  --cut-once N          close the connection of the first download after N bytes of its body, as a
+                        network that breaks once does (the client sees a short body); only an answer
+                        longer than N is cut, every later one is whole; 0, the default, cuts none
   --no-gzip-answers     never compress answer packets
   --gzip-downloads      compress downloads for clients that send "Accept-Encoding: gzip"
   --help                this text

@@ -21,6 +21,7 @@ struct ServiceOptions {
   int32_t reportStatus = 0;
   unsigned delayMs = 0;              // pause before every answer, downloads included
   uint64_t rateBytesPerSecond = 0;   // pace of every download; 0: as fast as the connection goes
+  uint64_t cutOnceAfter = 0;         // the first download body longer than this ends here; 0: none is cut
   bool gzipAnswers = true;           // compress packets for clients that accept gzip
   bool gzipDownloads = false;        // serve files gzip-compressed to clients that accept gzip
 };

@@ -9,8 +9,10 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <limits>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -120,6 +122,11 @@ size_t PacedCount(size_t count, uint64_t rate) {
   Sleep(100);
   return static_cast<size_t>(std::min<uint64_t>(count, std::max<uint64_t>(rate / 10, 1)));
 }
+
+// What a download's content provider may send from offset on when its body ends at cut (kWhole: not cut);
+// 0 once the cut is reached, and the provider then fails, which makes httplib close the connection.
+constexpr size_t kWhole = std::numeric_limits<size_t>::max();
+size_t CutCount(size_t offset, size_t count, size_t cut) { return offset >= cut ? 0 : std::min(count, cut - offset); }
 
 }  // namespace
 
@@ -392,12 +399,19 @@ class DistributionService::Impl {
       return;
     }
     const uint64_t rate = options_.rateBytesPerSecond;
+    // With --cut-once the first body longer than the cut ends there, once for the service's run.
+    size_t cut = kWhole;
+    if (options_.cutOnceAfter > 0 && length > options_.cutOnceAfter && cutPending_.exchange(false)) {
+      cut = static_cast<size_t>(options_.cutOnceAfter);
+      requestNote += ", cut after " + std::to_string(cut) + " bytes";
+    }
     if (gzip) {
       auto bytes = std::make_shared<std::string>(
           compressed->second.substr(static_cast<size_t>(first), static_cast<size_t>(length)));
       res.set_content_provider(static_cast<size_t>(length), kFileType,
-                               [bytes, rate](size_t offset, size_t count, httplib::DataSink& sink) {
-                                 return sink.write(bytes->data() + offset, PacedCount(count, rate));
+                               [bytes, rate, cut](size_t offset, size_t count, httplib::DataSink& sink) {
+                                 count = CutCount(offset, count, cut);
+                                 return count > 0 && sink.write(bytes->data() + offset, PacedCount(count, rate));
                                });
       return;
     }
@@ -410,8 +424,9 @@ class DistributionService::Impl {
     }
     auto slice = std::make_shared<FileSlice>(std::move(file), first);
     res.set_content_provider(static_cast<size_t>(length), kFileType,
-                             [slice, rate](size_t offset, size_t count, httplib::DataSink& sink) {
-                               return slice->Provide(offset, PacedCount(count, rate), sink);
+                             [slice, rate, cut](size_t offset, size_t count, httplib::DataSink& sink) {
+                               count = CutCount(offset, count, cut);
+                               return count > 0 && slice->Provide(offset, PacedCount(count, rate), sink);
                              });
   }
 
@@ -419,6 +434,7 @@ class DistributionService::Impl {
   ServiceOptions options_;
   LogSink log_;
   std::map<std::wstring, std::string> compressed_;  // file name -> gzip bytes, with --gzip-downloads
+  std::atomic<bool> cutPending_{true};  // no download was cut yet (see --cut-once)
   httplib::Server server_;
   std::mutex logLock_;
   std::mutex reportLock_;
