@@ -7,7 +7,8 @@
 // child dies, or ends no case for 10 s, the parent counts that against the case it was on and starts a new
 // child at the next case. Each child has its own fault server and its own service key.
 //
-//   torture [PHASE...]                  the named phases (cuts, matrix, cancels, closes, answers, latency; all
+//   torture [PHASE...]                  the named phases (cuts, matrix, cancels, closes, abandons, answers,
+//                                       latency, silence; all
 //                                       when none is named), one summary each
 //   torture --child PHASE FROM TO PORT  cases FROM..TO of PHASE; PORT is the parent's server for the
 //                                       races (0 otherwise)
@@ -32,6 +33,7 @@
 #include <memory>
 #include <mutex>
 #include <random>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -52,10 +54,14 @@ using hvtest::RangeAnswer;
 
 constexpr uint64_t kMiB = uint64_t{1024} * 1024;
 constexpr DWORD kHangMs = 10000;
+// The silence phase measures calls that a library may block in for as long as a server stays silent.
+constexpr DWORD kSilenceHangMs = 180000;
 constexpr int kCancelCycles = 1000;
 constexpr int kCloseCycles = 100;
 constexpr int kRaceHandles = 16;
 constexpr int kAnswers = 10000;
+// How long the server of the abandons phase stays silent before it closes a connection.
+constexpr int kAbandonStallMs = 5000;
 
 // ---------------------------------------------------------------------------------------------------------
 // Child side: the fault server, the service key pointing at it, the DLL, a scratch folder.
@@ -450,7 +456,9 @@ void Settle(size_t& threads, HandleTypes& handles) {
 // and check, or close (the next cycle of that thread opens a new handle). The server runs in the parent
 // (port), so that the thread and handle counts are the library's and WinINet's alone. A call running for
 // more than 5 s is reported as a note, so that a hang says where it is.
-void RunRaces(size_t from, size_t total, bool close, int port) {
+// abandon: the server never answers (see RunRacePhase): every cancelled worker is let go, and the threads and
+// handles are counted once the server's stalls have ended.
+void RunRaces(size_t from, size_t total, bool close, int port, bool abandon) {
   hvtest::ScratchKey trellin{HKEY_LOCAL_MACHINE, ServiceKeyPath()};
   trellin.SetString(trellin.path(), L"S_URL", ServiceUrl(port));
   hvtest::TempDir temp;
@@ -536,6 +544,8 @@ void RunRaces(size_t from, size_t total, bool close, int port) {
   for (int32_t h : handles) pelk->PelkClose(h);
   Settle(threadsClosed, handlesClosed);
   pelk.reset();
+  // Workers that were let go end once their server gives up; the last one unloads the library.
+  if (abandon) Sleep(kAbandonStallMs + 2000);
   Settle(threadsUnloaded, handlesUnloaded);
   Emit("figure %ld %ld %ld %ld %zu %zu %zu %zu\n", Total(handlesBefore), Total(handlesOpen), Total(handlesClosed),
        Total(handlesUnloaded), threadsBefore, threadsOpen, threadsClosed, threadsUnloaded);
@@ -748,12 +758,133 @@ void RunLatency(size_t from, size_t to) {
 }
 
 // ---------------------------------------------------------------------------------------------------------
+// Silence: servers that accept a request and then send nothing (before the headers, in the middle of the
+// body, after a body that runs to the close) and a redirect loop, for the service and for a download; how
+// long each export takes to return against them, and how many requests a redirect loop costs.
+
+const char* const kSilenceKinds[] = {"silent before the headers", "silent in the middle of the body",
+                                     "silent after a body without a length", "a redirect to itself"};
+constexpr size_t kSilenceKindCount = sizeof(kSilenceKinds) / sizeof(kSilenceKinds[0]);
+constexpr int kSilenceRounds = 3;
+const char* const kSilenceCalls[] = {"PelkQuerySubmit, limit 1500 ms", "PelkQueryCancel", "PelkQuerySubmit again",
+                                     "PelkQueryReset", "PelkClose (query running)", "PelkDownloadCancel",
+                                     "  then the phase final", "PelkDownloadSubmit again",
+                                     "PelkClose (download running)"};
+constexpr size_t kSilenceCallCount = sizeof(kSilenceCalls) / sizeof(kSilenceCalls[0]);
+// How long a silent server waits before it closes the connection: the time a library that waits for the
+// network would show.
+constexpr int kSilenceStallMs = 15000;
+// How long the phase is polled after a cancel before it counts as never final.
+constexpr int kFinalWithinMs = 20000;
+
+FaultPlan SilentPlan(size_t kind, const std::string& body, const std::string& type, const std::string& self) {
+  FaultPlan plan = Plain(body);
+  plan.contentType = type;
+  plan.stallMs = kSilenceStallMs;
+  if (kind == 0) plan.silent = true;
+  if (kind == 1) plan.stallAfter = body.size() / 2;
+  if (kind == 2) {
+    plan.length = LengthHeader::kAbsent;
+    plan.stallAfter = body.size();
+  }
+  if (kind == 3) plan.raw = "HTTP/1.1 302 Found\r\nLocation: " + self + "\r\nContent-Length: 0\r\n\r\n";
+  return plan;
+}
+
+double MsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+}
+
+template <typename Call>
+double TimeOf(Call&& call) {
+  const auto start = std::chrono::steady_clock::now();
+  call();
+  return MsSince(start);
+}
+
+void RunSilence(size_t from, size_t to) {
+  World world;
+  world.Load();
+  hvpelk::Library& pelk = *world.pelk;
+  const std::string data = hvtest::SampleBytes(4 * kMiB, 131);
+  for (size_t i = from; i < to; ++i) {
+    const size_t kind = i % kSilenceKindCount;
+    double ms[kSilenceCallCount] = {};
+    // The service falls silent.
+    const FaultPlan list = ListAnswer(world.server, "silent.bin", std::string());
+    world.server.Serve("/service", SilentPlan(kind, list.body, "text/xml", "/service"));
+    int32_t h = 0;
+    pelk.PelkOpen(L"Torture", L"1.0", g_wrapper.c_str(), L"1.0", L"en-US", 0, &h);
+    ms[0] = TimeOf([&] { pelk.PelkQuerySubmit(h, 1500); });
+    size_t before = world.server.RequestCount();
+    pelk.PelkQuerySubmit(h, 0);
+    world.server.WaitForRequests(before + 1, 5000);
+    ms[1] = TimeOf([&] { pelk.PelkQueryCancel(h); });
+    before = world.server.RequestCount();
+    pelk.PelkQuerySubmit(h, 0);
+    world.server.WaitForRequests(before + 1, 5000);
+    before = world.server.RequestCount();
+    ms[2] = TimeOf([&] { pelk.PelkQuerySubmit(h, 0); });
+    world.server.WaitForRequests(before + 1, 5000);
+    ms[3] = TimeOf([&] { pelk.PelkQueryReset(h); });
+    ms[4] = TimeOf([&] { pelk.PelkClose(h); });
+
+    // The service answers; the download server falls silent.
+    world.AnswerList("silent.bin");
+    world.server.Serve("/files/silent.bin", SilentPlan(kind, data, "application/octet-stream", "/files/silent.bin"));
+    h = world.OpenWithList(0);
+    const std::wstring target = world.temp.File(L"silent-" + std::to_wstring(i));
+    uint64_t received = 0, verified = 0, total = 0;
+    // A download left to itself: what a redirect loop costs until the phase is final.
+    before = world.server.RequestCount();
+    pelk.PelkDownloadSubmit(h, 0, (target + L"-loop.bin").c_str());
+    const auto submitted = std::chrono::steady_clock::now();
+    while (kind == 3 && MsSince(submitted) < kFinalWithinMs &&
+           !IsFinal(pelk.PelkDownloadCheck(h, 0, &received, &verified, &total))) {
+      Sleep(1);
+    }
+    const size_t requests = world.server.RequestCount() - before;
+    before = world.server.RequestCount();
+    pelk.PelkDownloadSubmit(h, 0, (target + L"-a.bin").c_str());
+    world.server.WaitForRequests(before + 1, 5000);
+    int32_t phase = 0;
+    for (int wait = 0; kind != 0 && kind != 3 && wait < 5000; ++wait) {
+      phase = pelk.PelkDownloadCheck(h, 0, &received, &verified, &total);
+      if (received > 0 || IsFinal(phase)) break;
+      Sleep(1);
+    }
+    const auto cancelled = std::chrono::steady_clock::now();
+    ms[5] = TimeOf([&] { pelk.PelkDownloadCancel(h); });
+    ms[6] = -1;
+    while (MsSince(cancelled) < kFinalWithinMs) {
+      if (IsFinal(pelk.PelkDownloadCheck(h, 0, &received, &verified, &total))) {
+        ms[6] = MsSince(cancelled);
+        break;
+      }
+      Sleep(1);
+    }
+    before = world.server.RequestCount();
+    pelk.PelkDownloadSubmit(h, 0, (target + L"-b.bin").c_str());
+    world.server.WaitForRequests(before + 1, 5000);
+    before = world.server.RequestCount();
+    ms[7] = TimeOf([&] { pelk.PelkDownloadSubmit(h, 0, (target + L"-c.bin").c_str()); });
+    world.server.WaitForRequests(before + 1, 5000);
+    ms[8] = TimeOf([&] { pelk.PelkClose(h); });
+    std::string line = "case " + std::to_string(i) + " " + std::to_string(kind);
+    for (double value : ms) line += " " + std::to_string(value);
+    Emit("%s %zu\n", line.c_str(), requests);
+  }
+}
+
+// ---------------------------------------------------------------------------------------------------------
 int RunChild(const std::string& phase, size_t from, size_t to, int port) {
   g_wrapper = L"Torture" + std::to_wstring(to);
   if (phase == "cuts") RunCuts(from, to);
   if (phase == "matrix") RunMatrix(from, to);
-  if (phase == "cancels") RunRaces(from, to, false, port);
-  if (phase == "closes") RunRaces(from, to, true, port);
+  if (phase == "cancels") RunRaces(from, to, false, port, false);
+  if (phase == "closes") RunRaces(from, to, true, port, false);
+  if (phase == "abandons") RunRaces(from, to, false, port, true);
+  if (phase == "silence") RunSilence(from, to);
   if (phase == "answers") RunAnswers(from, to);
   if (phase == "latency") RunLatency(from, to);
   return 0;
@@ -838,7 +969,7 @@ struct PhaseResult {
 };
 
 // Runs cases from..to of a phase in as many children as it takes, one after another; port is the parent's
-// server, if any. A child hangs when no case ends for 10 s.
+// server, if any. A child hangs when no case ends for 10 s (the silence phase: 180 s).
 PhaseResult RunCases(const std::string& phase, size_t from, size_t to, int port) {
   PhaseResult result;
   size_t next = from;
@@ -849,7 +980,8 @@ PhaseResult RunCases(const std::string& phase, size_t from, size_t to, int port)
     bool hung = false;
     size_t done = 0;
     DWORD lastCase = GetTickCount();
-    while (child.NextLine(line, kHangMs - std::min<DWORD>(kHangMs, GetTickCount() - lastCase), hung)) {
+    const DWORD hangMs = phase == "silence" ? kSilenceHangMs : kHangMs;
+    while (child.NextLine(line, hangMs - std::min<DWORD>(hangMs, GetTickCount() - lastCase), hung)) {
       if (line.compare(0, 5, "case ") == 0) {
         result.cases.push_back(line.substr(5));
         lastCase = GetTickCount();
@@ -1036,6 +1168,56 @@ void ReportLatency(const PhaseResult& r) {
                        [](size_t i) { return std::string(kLatencyKinds[i % kLatencyKindCount]); });
 }
 
+void ReportSilence(const PhaseResult& r) {
+  std::vector<std::vector<std::vector<double>>> times(kSilenceKindCount,
+                                                      std::vector<std::vector<double>>(kSilenceCallCount));
+  std::vector<std::vector<size_t>> requests(kSilenceKindCount);
+  for (const std::string& line : r.cases) {
+    std::istringstream in(line);
+    size_t i = 0, kind = 0;
+    in >> i >> kind;
+    if (!in || kind >= kSilenceKindCount) continue;
+    std::vector<double> ms(kSilenceCallCount);
+    for (double& value : ms) in >> value;
+    size_t count = 0;
+    in >> count;
+    if (!in) continue;
+    for (size_t c = 0; c < kSilenceCallCount; ++c) times[kind][c].push_back(ms[c]);
+    requests[kind].push_back(count);
+  }
+  auto medianAndMax = [](std::vector<double> values) {
+    if (values.empty()) return std::string("-");
+    std::sort(values.begin(), values.end());
+    // -1: the phase was not final within the time polled.
+    auto text = [](double value) {
+      char out[32];
+      if (value < 0) return std::string("never");
+      snprintf(out, sizeof(out), "%.0f", value);
+      return std::string(out);
+    };
+    return text(values[values.size() / 2]) + " / " + text(values.front() < 0 ? -1 : values.back());
+  };
+  printf("\nsilence: %d rounds against each server; median / max ms until each call returned (target: a time limit "
+         "within 100 ms of its value, everything else within 100 ms); silent servers close after %d s\n",
+         kSilenceRounds, kSilenceStallMs / 1000);
+  printf("  %-32s", "call");
+  for (size_t k = 0; k < kSilenceKindCount; ++k) printf(" %-22.22s", kSilenceKinds[k]);
+  printf("\n");
+  for (size_t c = 0; c < kSilenceCallCount; ++c) {
+    printf("  %-32s", kSilenceCalls[c]);
+    for (size_t k = 0; k < kSilenceKindCount; ++k) printf(" %-22s", medianAndMax(times[k][c]).c_str());
+    printf("\n");
+  }
+  std::vector<size_t>& loop = requests[kSilenceKindCount - 1];
+  std::sort(loop.begin(), loop.end());
+  printf("  %-32s %s\n", "requests of a redirect loop",
+         loop.empty() ? "-" : (std::to_string(loop[loop.size() / 2]) + " (median), " + std::to_string(loop.back()) +
+                               " (max) until final or " + std::to_string(kFinalWithinMs / 1000) + " s")
+                                  .c_str());
+  PrintCrashesAndHangs(r, kSilenceRounds * kSilenceKindCount,
+                       [](size_t i) { return std::string(kSilenceKinds[i % kSilenceKindCount]); });
+}
+
 void ReportRaces(const char* title, size_t total, const PhaseResult& r) {
   DWORD slowest = 0;
   std::map<uint32_t, size_t> phases;
@@ -1122,7 +1304,12 @@ PhaseResult RunRacePhase(const std::string& phase, size_t total) {
   FaultServer server;
   if (!server.Start()) return PhaseResult();
   server.Serve("/service", ListAnswer(server, "race.bin", std::string()));
-  server.Serve("/files/race.bin", Plain(hvtest::SampleBytes(2 * kMiB, 107)));
+  FaultPlan file = Plain(hvtest::SampleBytes(2 * kMiB, 107));
+  if (phase == "abandons") {
+    file.silent = true;
+    file.stallMs = kAbandonStallMs;
+  }
+  server.Serve("/files/race.bin", file);
   return RunPhase(phase, total, server.port());
 }
 
@@ -1147,8 +1334,13 @@ int RunAll(const std::vector<std::string>& only) {
     ReportRaces("races: 100 submit-close cycles over 16 handles, random delays of 0-29 ms", kCloseCycles,
                 RunRacePhase("closes", kCloseCycles));
   }
+  if (wanted("abandons")) {
+    ReportRaces("races: 1000 submit-cancel cycles over 16 handles against a server that never answers", kCancelCycles,
+                RunRacePhase("abandons", kCancelCycles));
+  }
   if (wanted("answers")) ReportAnswers(RunPhase("answers", kAnswers, 0, 2));
   if (wanted("latency")) ReportLatency(RunPhase("latency", kLatencyRounds * kLatencyKindCount));
+  if (wanted("silence")) ReportSilence(RunPhase("silence", kSilenceRounds * kSilenceKindCount));
   printf("[%5.1f s] done\n", (GetTickCount() - start) / 1000.0);
   return 0;
 }

@@ -40,14 +40,20 @@ DWORD InternetHandles::Connect(const std::wstring& host, uint16_t port, DWORD re
     return connection.valid();
   });
   if (error != 0) return error;
-  // Every request on the connection inherits these; their results are ignored (an option a platform lacks
-  // changes nothing else). A server that stops sending is cut off after the receive timeout, and a machine
-  // set to work offline still reaches the network. WinINet's own content decoding stays off: gzip is
-  // decoded by the library, once.
-  InternetSetOptionW(connection.get(), INTERNET_OPTION_RECEIVE_TIMEOUT, &receiveTimeoutMs, sizeof(receiveTimeoutMs));
-  InternetSetOptionW(connection.get(), INTERNET_OPTION_IGNORE_OFFLINE, nullptr, 0);
+  // Their results are ignored: an option a platform lacks changes nothing else.
+  for (ConnectionOption option : ConnectionOptions(receiveTimeoutMs)) {
+    InternetSetOptionW(connection.get(), option.option, option.hasValue ? &option.value : nullptr,
+                       option.hasValue ? sizeof(option.value) : 0);
+  }
   connection_ = std::move(connection);
   return 0;
+}
+
+std::vector<ConnectionOption> ConnectionOptions(DWORD receiveTimeoutMs) {
+  // A server that stops sending is cut off after the receive timeout, and a machine set to work offline
+  // still reaches the network. WinINet's own content decoding stays off: gzip is decoded by the library,
+  // once (with it on, Wine's WinINet decodes too and drops the Content-Length).
+  return {{INTERNET_OPTION_RECEIVE_TIMEOUT, receiveTimeoutMs, true}, {INTERNET_OPTION_IGNORE_OFFLINE, 0, false}};
 }
 
 DWORD InternetHandles::OpenRequest(const wchar_t* verb, const std::wstring& path, DWORD flags) {

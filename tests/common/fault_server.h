@@ -58,6 +58,7 @@ struct FaultPlan {
   uint64_t lengthSkew = 1024;
   uint64_t cutAfter = kNever;    // close the connection after this many body bytes of an answer
   uint64_t stallAfter = kNever;  // after this many body bytes, send nothing until released or stallMs, then close
+  bool silent = false;           // send nothing at all, not even the status line, until released or stallMs
   int stallMs = 10000;
   std::string contentType = "application/octet-stream";  // empty: no Content-Type header
   std::string contentEncoding;                            // for example "gzip"; empty: no header
@@ -112,6 +113,9 @@ class FaultServer {
 
  private:
   void AcceptLoop();
+  // Each connection on a Win32 thread of its own, its handle closed at once (see the .cpp).
+  void StartConnectionThread(SOCKET socket);
+  static DWORD WINAPI ConnectionEntry(void* start);
   void Handle(SOCKET socket);
   // Reads one request and answers it; true when the connection stays open for another one.
   bool Exchange(SOCKET socket, HANDLE ready, std::string& received);

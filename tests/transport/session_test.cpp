@@ -328,6 +328,17 @@ TEST(HttpSessionTest, AServerThatSendsNothingIsCutOffAtTheReceiveTimeout) {
   answer.Open();
 }
 
+// Wine implements "ignore offline" as a stub, so no exchange here can show it missing: the options every
+// connection gets are pinned as a list (the receive timeout's effect is shown above).
+TEST(HttpSessionTest, EveryConnectionIgnoresOfflineModeAndHasTheReceiveTimeout) {
+  const std::vector<hv::ConnectionOption> options = hv::ConnectionOptions(hv::kReceiveTimeoutMs);
+  ASSERT_EQ(2u, options.size());
+  EXPECT_EQ(static_cast<DWORD>(INTERNET_OPTION_RECEIVE_TIMEOUT), options[0].option);
+  EXPECT_EQ(300000u, options[0].value);
+  EXPECT_EQ(static_cast<DWORD>(INTERNET_OPTION_IGNORE_OFFLINE), options[1].option);
+  EXPECT_FALSE(options[1].hasValue);
+}
+
 // The lines a reader of the log relies on: the file's frame, the detail lines of each step in the order of
 // the exchange, an exit tag for every entry tag of an exchange that succeeded, and for a failure the one line
 // that names its status and where it was raised, with no exit tag for the steps it left.

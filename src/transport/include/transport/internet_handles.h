@@ -13,11 +13,20 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "support/scoped_handle.h"
 #include "transport/stop_signal.h"
 
 namespace hv {
+
+// An option set on every connection handle (requests inherit it): a 4-byte value, or none.
+struct ConnectionOption {
+  DWORD option;
+  DWORD value;
+  bool hasValue;
+};
+std::vector<ConnectionOption> ConnectionOptions(DWORD receiveTimeoutMs);
 
 class InternetHandles {
  public:
@@ -27,8 +36,8 @@ class InternetHandles {
   InternetHandles& operator=(const InternetHandles&) = delete;
 
   DWORD OpenRoot(const std::wstring& userAgent);  // with the system's proxy settings
-  // Closes the previous connection and its request, opens one to host and port and sets its receive timeout
-  // and "ignore offline".
+  // Closes the previous connection and its request, opens one to host and port and gives it the
+  // ConnectionOptions.
   DWORD Connect(const std::wstring& host, uint16_t port, DWORD receiveTimeoutMs);
   // Opens a request on the connection, which leaves redirects to the caller; the previous request is
   // closed first.
