@@ -1,8 +1,5 @@
 #include "packets/packet.h"
 
-#include <algorithm>
-#include <cstdlib>
-#include <limits>
 #include <utility>
 
 #include "packets/endpoint.h"
@@ -25,30 +22,6 @@ void WriteLibrary(XmlElement client, const wchar_t* element, const std::wstring&
 }  // namespace
 
 std::wstring PacketSchemaLocation() { return std::wstring(kPacketNamespace) + L" Schemas/Common/2.0/Packet.xsd"; }
-
-StatusCode MapServerStatus(int32_t code) {
-  switch (code) {
-    case 10:
-      return PELK_E_SERVICE_10;
-    case 100:
-    case 200:
-      return PELK_E_SERVICE_100_200;
-    case 300:
-    case 400:
-    case 500:
-    case 600:
-      return PELK_E_SERVICE_300_600;
-    case 700:
-    case 800:
-      return PELK_E_SERVICE_700_800;
-    case 900:
-      return PELK_E_SERVICE_900;
-    case 6000:
-      return PELK_E_SERVICE_6000;
-    default:
-      return PELK_E_SERVICE_UNKNOWN;
-  }
-}
 
 PacketHeader::PacketHeader(const ClientIdentity& identity, const std::wstring& locale)
     : identity_(identity), locale_(locale) {}
@@ -75,26 +48,6 @@ std::wstring Packet::Text() const {
   AppendWritten(AppendElement(root, L"body"), commandName_, document, command_);
   return document.Save(true, true);
 }
-
-AnswerPacket::AnswerPacket(const std::string& body) { document_.Load(body); }
-
-int32_t AnswerPacket::ServiceStatusCode() const {
-  const XmlElement status = FindChild(FindChild(FindChild(document_.Root(), L"header"), L"server"), L"status");
-  const long long value = std::wcstoll(GetAttribute(status, L"code").c_str(), nullptr, 10);
-  return static_cast<int32_t>(std::clamp<long long>(value, std::numeric_limits<int32_t>::min(),
-                                                        std::numeric_limits<int32_t>::max()));
-}
-
-void AnswerPacket::CheckServiceStatus() const {
-  // Well-formed XML without a "header" is no answer of the service (a proxy's or a hotspot's login page,
-  // say): its status cannot be read, and taking it for success would empty the caller's list or drop a
-  // report as delivered.
-  if (!FindChild(document_.Root(), L"header")) Throw(PELK_E_SERVICE_UNKNOWN);
-  const int32_t code = ServiceStatusCode();
-  if (code != 0) Throw(MapServerStatus(code));
-}
-
-XmlElement AnswerPacket::Body() const { return FindChild(document_.Root(), L"body"); }
 
 PacketRequest::PacketRequest(const ClientIdentity& identity) {
   request_.userAgentTokens.push_back(UserAgentToken(identity.appName, identity.appVersion));

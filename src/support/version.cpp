@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cwchar>
+#include <limits>
 
 #include "support/strings.h"
 
@@ -18,7 +19,10 @@ FourPartVersion ParseVersion(const std::wstring& text) {
     wchar_t* end = nullptr;
     const long value = std::wcstol(cursor, &end, 10);
     if (end == cursor) break;
-    part = static_cast<int32_t>(value);
+    // Saturated to 32 bits as wcstol does where long has 32 (Windows); where long is wider, a cast alone
+    // would keep only the low bits ("4294967296" would read as 0).
+    part = static_cast<int32_t>(std::clamp<long>(value, std::numeric_limits<int32_t>::min(),
+                                                 std::numeric_limits<int32_t>::max()));
     if (*end != L'.') break;
     cursor = end + 1;
   }

@@ -7,51 +7,10 @@
 #include "support/md5.h"
 #include "support/status.h"
 #include "support/strings.h"
+#include "transport/answer_rules.h"
 #include "transport/gzip.h"
 
 namespace hv {
-namespace {
-
-// A number of a Content-Range, blanks around it allowed.
-bool RangeNumber(const std::wstring& text, uint64_t& value) {
-  const size_t first = text.find_first_not_of(L' ');
-  const size_t last = text.find_last_not_of(L' ');
-  return first != std::wstring::npos && ParseUInt64(text.substr(first, last - first + 1), value, 0) &&
-         value < kUnreadableLength;
-}
-
-// "bytes <first>-<last>/<total>", the unit in any letter case; false for anything else ("*" included).
-bool ParseContentRange(const std::wstring& text, uint64_t& first, uint64_t& last, uint64_t& total) {
-  const std::wstring unit = L"bytes ";
-  if (!StartsWithNoCase(text, unit)) return false;
-  const size_t dash = text.find(L'-', unit.size());
-  const size_t slash = text.find(L'/', unit.size());
-  if (dash == std::wstring::npos || slash == std::wstring::npos || slash < dash) return false;
-  return RangeNumber(text.substr(unit.size(), dash - unit.size()), first) &&
-         RangeNumber(text.substr(dash + 1, slash - dash - 1), last) && RangeNumber(text.substr(slash + 1), total);
-}
-
-// The total of a refused range, "bytes */<total>": the total after the slash is all that counts.
-bool RefusedRangeTotal(const std::wstring& range, uint64_t& total) {
-  const size_t slash = range.rfind(L'/');
-  return StartsWithNoCase(range, L"bytes ") && slash != std::wstring::npos &&
-         RangeNumber(range.substr(slash + 1), total);
-}
-
-// True when a 206 continues a file of size bytes exactly (size 0: it is the whole file): "bytes
-// <size>-<total - 1>/<total>", a length to match (one that is no number counts as absent: the body runs to
-// the end of the connection and is read up to the range's end) and the encoding of the file it continues.
-// total: the resource's length.
-bool AnswerContinues(const HttpAnswer& answer, uint64_t size, bool encoded, uint64_t& total) {
-  uint64_t first = 0, last = 0;
-  if (!ParseContentRange(answer.contentRange, first, last, total) || first != size || last + 1 != total) {
-    return false;
-  }
-  if (answer.hasLength && answer.length != total - first) return false;
-  return encoded ? answer.IsGzip() : answer.contentEncoding.empty();
-}
-
-}  // namespace
 
 DownloadFile::DownloadFile(std::wstring targetPath, std::wstring expectedChecksum)
     : targetPath_(std::move(targetPath)), expectedChecksum_(std::move(expectedChecksum)) {}

@@ -1,7 +1,6 @@
 #include "transport/http_answer.h"
 
 #include "support/probes.h"
-#include "support/strings.h"
 
 namespace hv {
 namespace {
@@ -29,7 +28,7 @@ bool QueryHeader(const HeaderQuery& query, DWORD infoLevel, std::wstring& out) {
 HttpAnswer ReadHttpAnswer(const HeaderQuery& query) {
   HttpAnswer answer;
   answer.hasLength = QueryHeader(query, HTTP_QUERY_CONTENT_LENGTH, answer.lengthText) &&
-                     ParseUInt64(answer.lengthText, answer.length, 0);
+                     ParseContentLength(answer.lengthText, answer.length);
   QueryHeader(query, HTTP_QUERY_CONTENT_RANGE, answer.contentRange);
   QueryHeader(query, HTTP_QUERY_CONTENT_ENCODING, answer.contentEncoding);
   QueryHeader(query, HTTP_QUERY_LOCATION, answer.location);
@@ -45,42 +44,6 @@ HttpAnswer ReadHttpAnswer(const HeaderQuery& query) {
     answer.statusError = GetLastError();
   }
   return answer;
-}
-
-bool HttpAnswer::IsGzip() const { return EqualsNoCase(contentEncoding, L"gzip"); }
-
-bool HttpAnswer::IsRedirect() const {
-  const bool redirecting = status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
-  return redirecting && !location.empty();
-}
-
-StatusCode HttpStatusFailure(DWORD httpStatus) {
-  switch (httpStatus) {
-    case 200:
-    case 206:
-    case 407:
-      return 0;
-    case 300:
-    case 500:
-      return PELK_E_HTTP_SERVER;
-    case 400:
-    case 405:
-    case 505:
-      return PELK_E_HTTP_BAD_REQUEST;
-    case 401:
-    case 403:
-    case 410:
-    case 502:
-    case 503:
-    case 504:
-      return PELK_E_CONNECTION;
-    case 404:
-      return PELK_E_HTTP_404;
-    case 408:
-      return PELK_E_HTTP_408;
-    default:
-      return PELK_E_HTTP_STATUS;
-  }
 }
 
 StatusCode SendFailure(DWORD error, bool post) {

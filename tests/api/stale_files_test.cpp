@@ -3,6 +3,7 @@
 // server: such a file is never reported complete, costs at most one extra whole transfer, and never
 // poisons later tries. Each case also counts the body bytes the server really sent.
 #include <string>
+#include <utility>
 
 #include "faults_fixture.h"
 
@@ -69,10 +70,15 @@ TEST_F(StaleFiles, OnlyAFileExactlyAsLongAsAnnouncedIsComplete) {
   const int32_t h = OpenWithList(0, files.Url("/files/setup.bin"));
   // Longer than the server's file, with the server's bytes at its start: never complete.
   files.Serve("/files/setup.bin", Plain(newer));
-  for (RangeAnswer answer : {RangeAnswer::kHonour, RangeAnswer::kWhole}) {
-    SCOPED_TRACE(answer == RangeAnswer::kHonour ? "416 for a range past the end" : "200 with the whole file");
+  const std::pair<RangeAnswer, const char*> answers[] = {
+      {RangeAnswer::kHonour, "416 for a range past the end"},
+      {RangeAnswer::kWhole, "200 with the whole file"},
+      {RangeAnswer::kPastTheEnd, "206 for a range that ends before it starts, without a length"}};
+  for (const auto& [answer, name] : answers) {
+    SCOPED_TRACE(name);
     FaultPlan plan = Plain(newer);
     plan.range = answer;
+    if (answer == RangeAnswer::kPastTheEnd) plan.length = LengthHeader::kAbsent;
     files.Serve("/files/setup.bin", plan);
     WriteFileBytes(target, newer + older.substr(0, kMiB));
     const Outcome run = Run(h, target);

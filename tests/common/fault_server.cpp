@@ -347,6 +347,12 @@ bool FaultServer::Answer(SOCKET socket, HANDLE ready, const FaultPlan& plan, con
         }
         break;
       }
+      case RangeAnswer::kPastTheEnd:
+        status = 206;
+        from = std::min(start, size);
+        length = size - from;
+        contentRange = "bytes " + std::to_string(start) + "-" + std::to_string(size - 1) + total;
+        break;
       case RangeAnswer::kWhole:
         break;
       case RangeAnswer::kRefuse:

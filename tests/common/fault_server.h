@@ -37,6 +37,8 @@ enum class RangeAnswer {
   kWhole,           // 200 with the whole body, as a server that ignores ranges does
   kRefuse,          // 416 with "Content-Range: bytes */size" and no body
   kShiftedBody,     // 206 with the Content-Range of a true answer from N, but the body from N/2 on
+  kPastTheEnd,      // 206 with "Content-Range: bytes N-last/size" also for an N past the end (a range that
+                    // ends before it starts), and the body from N on (none past the end); a body of 1 byte or more
 };
 
 // What the Content-Length header says about the L body bytes of an answer.

@@ -23,6 +23,8 @@ TEST(Version, ParsesUpToFourParts) {
   ExpectParts(ParseVersion(L" 2. -3.+4"), 2, -3, 4, -1);
   ExpectParts(ParseVersion(L"6.1 .7601"), 6, 1, -1, -1);
   ExpectParts(ParseVersion(L"5..1"), 5, -1, -1, -1);
+  // Beyond 32 bits a part saturates, whatever the width of long.
+  ExpectParts(ParseVersion(L"4294967296.-4294967297"), 2147483647, -2147483647 - 1, -1, -1);
 }
 
 TEST(Version, FormatsByThePresenceOfBuildAndRevision) {

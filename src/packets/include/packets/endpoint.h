@@ -1,11 +1,11 @@
-// Where the distribution service lives, how its command URLs are spelled, and whether gzip answers are
-// wanted: fixed defaults that the registry key HKLM\SOFTWARE\Halvorn\Trellin can override, read afresh on
-// every call.
+// Where the distribution service lives and whether gzip answers are wanted: fixed defaults that the
+// registry key HKLM\SOFTWARE\Halvorn\Trellin can override, read afresh on every call. How its command URLs
+// are spelled: command_url.h.
 #pragma once
 
 #include <string>
-#include <utility>
-#include <vector>
+
+#include "packets/command_url.h"
 
 namespace hv {
 
@@ -19,15 +19,5 @@ std::wstring GetServiceUrl(bool secure, const std::wstring& wrapperName);
 
 // True when "DisableEncoding" in the main key reads as true ("true" in any case, or "1").
 bool IsEncodingDisabled();
-
-// Each UTF-16 code unit that iswalnum accepts is kept; any other becomes "%" and two upper-case hex
-// digits of its low 8 bits (the high 8 bits are dropped: U+2013 gives "%13").
-std::wstring UrlEncode(const std::wstring& text);
-
-// The service URL of a command: serviceUrl + "?cmd=" + command, then "&name=value" for each parameter,
-// both URL-encoded. The command is taken as it is.
-using QueryParameters = std::vector<std::pair<std::wstring, std::wstring>>;
-std::wstring CommandUrl(const std::wstring& serviceUrl, const std::wstring& command,
-                        const QueryParameters& parameters);
 
 }  // namespace hv

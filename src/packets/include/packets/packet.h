@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "packets/answer.h"
 #include "packets/client_identity.h"
 #include "packets/xml.h"
 #include "support/status.h"
@@ -19,9 +20,6 @@ namespace hv {
 inline const wchar_t kPacketNamespace[] = L"http://schemas.hvpelk.invalid/packet/2.0";
 // kPacketNamespace, a blank and the schema's relative path.
 std::wstring PacketSchemaLocation();
-
-// The library status for a nonzero service status code; unknown codes give PELK_E_SERVICE_UNKNOWN.
-StatusCode MapServerStatus(int32_t code);
 
 // The header of a request: the caller's identity and locale.
 class PacketHeader : public XmlWritable {
@@ -51,28 +49,8 @@ class Packet {
   const XmlWritable& command_;
 };
 
-// An answer packet, parsed from a response body.
-class AnswerPacket {
- public:
-  // Throws PELK_E_MALFORMED_RESPONSE or PELK_E_EMPTY_RESPONSE. The root's own name and namespace are not
-  // examined.
-  explicit AnswerPacket(const std::string& body);
-
-  // The "header"/"server"/"status" element's "code" as a signed decimal: leading blanks and one sign
-  // accepted, reading stops at the first non-digit, 0 without digits, clamped to the 32-bit range.
-  int32_t ServiceStatusCode() const;
-  // Throws MapServerStatus of a nonzero service status code, and PELK_E_SERVICE_UNKNOWN for an answer
-  // without a "header" (a missing status in a header counts as 0).
-  void CheckServiceStatus() const;
-  // The root's "body" child (null when absent).
-  XmlElement Body() const;
-
- private:
-  PacketDocument document_;
-};
-
-// A request job that talks packets: it sends its request (the packet as the POST body, when it has one) and
-// parses the answer.
+// A request job that talks packets: it sends its packet as the POST body (when it has one) and parses
+// the answer.
 class PacketRequest : public RequestJob {
  public:
   // Adds the user-agent token of the calling application.

@@ -2,6 +2,7 @@
 // for absent data. None of these functions throws except on allocation failure, and none keeps state.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
