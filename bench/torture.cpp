@@ -562,7 +562,7 @@ void RunRaces(size_t from, size_t total, bool close, int port, bool abandon) {
 // Answers: mutated query answers through PelkQuerySubmit.
 
 const char* const kAnswerKinds[] = {"truncated",    "deep nesting", "huge attribute", "wrong encoding",
-                                    "random bytes", "byte flips",   "no header"};
+                                    "random bytes", "byte flips",   "no packet"};
 constexpr size_t kKinds = sizeof(kAnswerKinds) / sizeof(kAnswerKinds[0]);
 
 struct Mutation {
@@ -659,9 +659,10 @@ Mutation MakeAnswer(size_t i) {
     default: {
       m.mustFail = true;
       const std::string body = Between(valid, "<body>", "</packet>");
-      const std::string pages[] = {"<?xml version=\"1.0\"?><packet>" + body + "</packet>",
+      // Well-formed XML that is no packet: neither a "packet" root nor a header.
+      const std::string pages[] = {"<?xml version=\"1.0\"?><answer>" + body + "</answer>",
                                    "<?xml version=\"1.0\"?><html><body><form action=\"/login\"/></body></html>",
-                                   "<packet/>", "<packet><status code=\"0\"/>" + body + "</packet>"};
+                                   "<packets/>", "<reply><status code=\"0\"/>" + body + "</reply>"};
       m.bytes = pages[random() % 4];
     }
   }

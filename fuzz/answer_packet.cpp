@@ -76,7 +76,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int32_t code = answer->ServiceStatusCode();
   if (hvfuzz::IsAscii(codeText)) FUZZ_CHECK(code == ExpectedCode(codeText));
   const hv::StatusCode status = hv::StatusOf([&] { answer->CheckServiceStatus(); });
-  if (!header) {
+  // A packet: the root's name is "packet" behind at most one prefix, or the root holds a header.
+  const std::wstring name = document.Root().name();
+  const size_t colon = name.find(L':');
+  const bool packetRoot = name == L"packet" || (colon != std::wstring::npos && colon + 7 == name.size() &&
+                                                name.compare(colon, 7, L":packet") == 0);
+  FUZZ_CHECK(answer->IsPacket() == (packetRoot || header));
+  if (!packetRoot && !header) {
     FUZZ_CHECK(status == PELK_E_SERVICE_UNKNOWN);
   } else if (code == 0) {
     FUZZ_CHECK(status == 0);

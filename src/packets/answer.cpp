@@ -39,11 +39,20 @@ int32_t AnswerPacket::ServiceStatusCode() const {
                                                         std::numeric_limits<int32_t>::max()));
 }
 
+bool AnswerPacket::IsPacket() const {
+  // The root's name is taken without its prefix; any namespace will do.
+  const XmlElement root = document_.Root();
+  const std::wstring name = root.name();
+  const size_t colon = name.find(L':');
+  const std::wstring local = colon == std::wstring::npos ? name : name.substr(colon + 1);
+  return local == L"packet" || FindChild(root, L"header");
+}
+
 void AnswerPacket::CheckServiceStatus() const {
-  // Well-formed XML without a "header" is no answer of the service (a proxy's or a hotspot's login page,
-  // say): its status cannot be read, and taking it for success would empty the caller's list or drop a
-  // report as delivered.
-  if (!FindChild(document_.Root(), L"header")) Throw(PELK_E_SERVICE_UNKNOWN);
+  // Well-formed XML that is no packet (a proxy's or a hotspot's login page, say) is no answer of the
+  // service: taking it for success would empty the caller's list or drop a report as delivered. A packet
+  // without a header or a status is the service's success.
+  if (!IsPacket()) Throw(PELK_E_SERVICE_UNKNOWN);
   const int32_t code = ServiceStatusCode();
   if (code != 0) Throw(MapServerStatus(code));
 }

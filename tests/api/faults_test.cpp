@@ -303,19 +303,15 @@ TEST_F(Faults, StatisticsNameTheUrlTheDownloadWasSubmittedWith) {
   }
 }
 
-TEST_F(Faults, AnAnswerWithoutHeaderFailsAndKeepsTheStatisticsAndTheList) {
+TEST_F(Faults, AnAnswerThatIsNoPacketFailsAndKeepsTheStatisticsAndTheList) {
   files.Serve("/files/a.bin", Plain(SampleBytes(1000, 73)));
   const int32_t h = OpenWithList(0, files.Url("/files/a.bin"));
-  const std::string update =
-      UpdateElement({"C2", "Other", files.Url("/files/b.bin"), "", "{P}", "{D}", "en", "2.0", "0"});
-  const std::string answers[] = {
-      "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<packet><body>" + update + "</body></packet>",
-      "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<html><body><form action=\"/login\"/></body></html>"};
+  const std::string loginPage =
+      "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<html><body><form action=\"/login\"/></body></html>";
 
-  // A report answered that way was not delivered: its statistics go out again with the next one.
+  // A report answered by a login page was not delivered: its statistics go out again with the next one.
   EXPECT_EQ(PELK_PHASE_FINISHED, Download(h, temp.File(L"a.bin")));
-  onReport = [&answers](const httplib::Request&, httplib::Response& res) { res.set_content(answers[1], "text/xml"); };
-  // Well-formed XML without a header carries no service status: PELK_E_SERVICE_UNKNOWN.
+  onReport = [&loginPage](const httplib::Request&, httplib::Response& res) { res.set_content(loginPage, "text/xml"); };
   EXPECT_EQ(PELK_E_SERVICE_UNKNOWN, pelk.PelkReportSubmit(h));
   onReport = nullptr;
   EXPECT_EQ(PELK_S_OK, pelk.PelkReportSubmit(h));
@@ -323,15 +319,25 @@ TEST_F(Faults, AnAnswerWithoutHeaderFailsAndKeepsTheStatisticsAndTheList) {
   EXPECT_EQ(2u, reports.size());
   EXPECT_NE(std::wstring::npos, BodyText(reports.empty() ? "" : reports.back().body).find(files.WUrl("/files/a.bin")));
 
-  // A query answered that way fails and the caller's list stays.
-  for (const std::string& answer : answers) {
-    onQuery = [answer](const httplib::Request&, httplib::Response& res) { res.set_content(answer, "text/xml"); };
-    EXPECT_EQ(PELK_E_SERVICE_UNKNOWN, pelk.PelkQuerySubmit(h, 30000)) << answer;
-    int32_t count = 0;
-    EXPECT_EQ(PELK_S_OK, pelk.PelkGetDistCount(h, &count));
-    ASSERT_EQ(1, count);
-    EXPECT_EQ(files.WUrl("/files/a.bin"), Text(pelk.PelkGetDistDownloadURL, h, 0));
-  }
+  // A query answered so fails and the caller's list stays.
+  onQuery = [&loginPage](const httplib::Request&, httplib::Response& res) { res.set_content(loginPage, "text/xml"); };
+  EXPECT_EQ(PELK_E_SERVICE_UNKNOWN, pelk.PelkQuerySubmit(h, 30000));
+  int32_t count = 0;
+  EXPECT_EQ(PELK_S_OK, pelk.PelkGetDistCount(h, &count));
+  ASSERT_EQ(1, count);
+  EXPECT_EQ(files.WUrl("/files/a.bin"), Text(pelk.PelkGetDistDownloadURL, h, 0));
+
+  // A packet without a header is the service's success: its list replaces the caller's.
+  const std::string update =
+      UpdateElement({"C2", "Other", files.Url("/files/b.bin"), "", "{P}", "{D}", "en", "2.0", "0"});
+  const std::string bare = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<packet><body>" + update + "</body></packet>";
+  onQuery = [&bare](const httplib::Request&, httplib::Response& res) { res.set_content(bare, "text/xml"); };
+  EXPECT_EQ(PELK_S_OK, pelk.PelkQuerySubmit(h, 30000));
+  EXPECT_EQ(PELK_S_OK, pelk.PelkGetDistCount(h, &count));
+  ASSERT_EQ(1, count);
+  EXPECT_EQ(files.WUrl("/files/b.bin"), Text(pelk.PelkGetDistDownloadURL, h, 0));
+  onQuery = nullptr;
+  EXPECT_EQ(PELK_S_OK, pelk.PelkClose(h));
 }
 
 TEST_F(Faults, EmptyIdentityTextsStillMakeABlankUserAgentToken) {

@@ -19,7 +19,7 @@ class CountedUnknown : public IUnknown {
   ULONG references = 1;
 };
 
-TEST(TextResult, ClearsTheVariantBeforeStoringABstrCopy) {
+TEST(TextResult, ReplacesTheVariantsContentWithABstrCopyOnlyOnceTheCopyIsMade) {
   CountedUnknown object;
   VARIANT out;
   VariantInit(&out);
@@ -37,6 +37,13 @@ TEST(TextResult, ClearsTheVariantBeforeStoringABstrCopy) {
   ASSERT_EQ(VT_BSTR, V_VT(&out));
   ASSERT_NE(nullptr, V_BSTR(&out));
   EXPECT_EQ(0u, SysStringLen(V_BSTR(&out)));
+
+  // A text no BSTR can hold (only its length is looked at) fails and leaves the VARIANT as it was.
+  const wchar_t kept[] = L"kept";
+  StoreText(out, kept);
+  EXPECT_EQ(PELK_E_TEXT_RESULT, StatusOf([&] { StoreText(out, std::wstring_view(kept, kLongestText + 1)); }));
+  ASSERT_EQ(VT_BSTR, V_VT(&out));
+  EXPECT_STREQ(L"kept", V_BSTR(&out));
   VariantClear(&out);
 }
 

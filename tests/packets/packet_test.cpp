@@ -69,15 +69,16 @@ TEST(PacketResponse, HeaderStatusAndBody) {
   ASSERT_TRUE(full.Body());
   EXPECT_TRUE(FindChild(full.Body(), L"update"));
 
-  // A header without a status reads as success; an answer without a header is none of the service's.
+  // A packet without a header or a status reads as success; XML that is no packet is none of the service's.
   for (const char* body : {"<packet><header/></packet>", "<packet><header><server/></header></packet>",
-                           "<packet><header><status code=\"900\"/></header></packet>"}) {
+                           "<packet><header><status code=\"900\"/></header></packet>", "<packet/>",
+                           "<p:packet xmlns:p=\"urn:x\"><p:header/></p:packet>"}) {
     const AnswerPacket partial(body);
     EXPECT_EQ(0, partial.ServiceStatusCode()) << body;
     EXPECT_EQ(0, hvtest::StatusOf([&] { partial.CheckServiceStatus(); })) << body;
     EXPECT_FALSE(partial.Body()) << body;
   }
-  for (const char* body : {"<packet/>", "<packet><p:header><server><status code=\"0\"/></server></p:header></packet>",
+  for (const char* body : {"<packets><p:header><server><status code=\"0\"/></server></p:header></packets>",
                            "<html><head><title>Sign in</title></head><body>Wi-Fi</body></html>"}) {
     EXPECT_EQ(PELK_E_SERVICE_UNKNOWN, hvtest::StatusOf([&] { AnswerPacket(body).CheckServiceStatus(); })) << body;
   }
