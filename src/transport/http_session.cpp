@@ -141,7 +141,8 @@ void HttpSession::Transfer(Exchange& exchange) {
     OperationTag tag(L"ResubmitGetRequest");
     progress_.bytesReceived = 0;
     handles_.CloseRequest();
-    Send(exchange, std::wstring(), 0, Accept::NoCredentials);
+    // The refetch is a request like the first: a proxy that asks again for credentials may be answered.
+    Send(exchange, std::wstring(), 0, Accept::Usual);
     if (exchange.answer.status != 200) Throw(PELK_E_HTTP_STATUS);
     plan = exchange.sink.TakeWholeAnswer(exchange.answer, ReadTotalDataSize(exchange, 0));
   }

@@ -98,6 +98,37 @@ TEST(HttpSessionTest, ProxyDemandWithPromptingAllowedAsksOnceAndFailsWhenDecline
   EXPECT_EQ(1u, server.Requests().size());
 }
 
+TEST(HttpSessionTest, TheWholeFileAskedForAfterAnUnusableRangeMayAskForCredentialsToo) {
+  // A partial file, a range answered from another offset, and a proxy that demands credentials for the
+  // whole file asked for then: the dialog comes as it would for the first request.
+  hvtest::TestServer server;
+  server.server().Get("/file", [](const httplib::Request& req, httplib::Response& res) {
+    if (req.has_header("Range")) {
+      hvtest::IgnoreRange(req);
+      res.status = 206;
+      res.set_header("Content-Range", "bytes 0-9/10");
+      res.set_content("0123456789", "application/octet-stream");
+      return;
+    }
+    res.status = 407;
+    res.set_header("Proxy-Authenticate", "Basic realm=\"test\"");
+    res.set_content("denied", "text/plain");
+  });
+  server.Start();
+  hvtest::TempDir folder;
+  const std::wstring target = folder.File(L"partial.bin");
+  hvtest::WriteFileBytes(target, "01234");
+
+  dialogCalls = 0;
+  const hv::CredentialsDialog previous = hv::SetCredentialsDialog(&DeclineCredentials);
+  hvtest::Exchanges session;
+  session.StreamToFile(target, L"");
+  EXPECT_EQ(PELK_E_PROXY_AUTH, SubmitStatus(session, server.WUrl("/file")));
+  hv::SetCredentialsDialog(previous);
+  EXPECT_EQ(1, dialogCalls);
+  EXPECT_EQ(2u, server.Requests().size());
+}
+
 TEST(HttpSessionTest, RequestHeadersCarryTheUserAgentAndOnlyTheHeadersAskedFor) {
   hvtest::TestServer server;
   server.server().Get("/plain", [](const httplib::Request&, httplib::Response& res) {
