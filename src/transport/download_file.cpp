@@ -19,15 +19,19 @@ std::wstring DownloadFile::EncodedPath() const { return targetPath_ + L".encoded
 
 std::wstring DownloadFile::TemporaryPath() const { return targetPath_ + L".temp"; }
 
-void DownloadFile::Begin() {
-  // An unfinished gzip-encoded download continues in its encoded file; otherwise the target continues.
-  encoded_ = !targetPath_.empty() && file_.OpenExisting(EncodedPath()) == ERROR_SUCCESS;
+void DownloadFile::Begin(const StopSignal& stop) {
+  stop_ = &stop;
+  // An unfinished gzip-encoded download continues in its encoded file; otherwise the target continues. An
+  // encoded file held by another program is no reason to take the target instead.
+  DWORD error = targetPath_.empty() ? ERROR_INVALID_NAME : file_.OpenExisting(EncodedPath(), stop);
+  encoded_ = error == ERROR_SUCCESS;
+  if (!encoded_ && HeldOr(error, 0) != 0) Throw(PELK_E_FILE_IN_USE, error);
   if (!encoded_) {
-    const DWORD error = targetPath_.empty() ? ERROR_INVALID_NAME : file_.OpenExisting(targetPath_);
+    error = targetPath_.empty() ? ERROR_INVALID_NAME : file_.OpenExisting(targetPath_, stop);
     // Absent is fine: its folder exists, and the file is created once an answer brings its body.
     if (error != ERROR_SUCCESS && error != ERROR_FILE_NOT_FOUND) {
       if (IsLogEnabled()) LogError(L"The target cannot be a file: " + targetPath_ + L": " + Hex(error));
-      Throw(PELK_E_CREATE_FILE, error);
+      Throw(HeldOr(error, PELK_E_CREATE_FILE), error);
     }
   }
   requestFrom_ = file_.Size();
@@ -53,8 +57,8 @@ uint64_t DownloadFile::OpenFor(const HttpAnswer& answer) {
     file_.Close();
     // An encoded file left from an earlier answer would steer every later resume: the server now sends
     // the file as it is.
-    if (!gzip) DeleteFileW(EncodedPath().c_str());
-    file_.Open(gzip ? EncodedPath() : targetPath_);
+    if (!gzip) Remove(EncodedPath());
+    file_.Open(gzip ? EncodedPath() : targetPath_, *stop_);
     encoded_ = gzip;
   }
   return file_.Size();
@@ -130,7 +134,7 @@ void DownloadFile::Restart() {
 
 void DownloadFile::EmptyIfRestarting() {
   if (!emptyBeforeWrite_) return;
-  file_.Recreate();
+  file_.Recreate(*stop_);
   emptyBeforeWrite_ = false;
 }
 
@@ -155,11 +159,11 @@ BodySink::Outcome DownloadFile::Finish(const StopSignal& stop, const VerifiedCou
       matches = Verify(finished, stop, onVerified);
     } catch (...) {
       // An unverified decoding is not kept: the encoded file decodes again on the next try.
-      if (encoded_) DeleteFileW(finished.c_str());
+      if (encoded_) Remove(finished);
       throw;
     }
     if (!matches) {
-      if (encoded_) DeleteFileW(finished.c_str());
+      if (encoded_) Remove(finished);
       return RefetchOnce(PELK_E_CHECKSUM);
     }
   }
@@ -190,7 +194,7 @@ bool DownloadFile::Decode(const StopSignal& stop) {
     case GzipFileResult::DamagedData:
       // Damaged data never becomes the target, and decoding it again cannot help: the encoded file goes.
       if (IsLogEnabled()) LogError(L"Failed to decode the gzip content of " + targetPath_);
-      DeleteFileW(EncodedPath().c_str());
+      Remove(EncodedPath());
       return false;
     case GzipFileResult::IoError:
       break;
@@ -213,14 +217,28 @@ bool DownloadFile::Verify(const std::wstring& path, const StopSignal& stop, cons
 }
 
 void DownloadFile::ReplaceTarget() {
-  // One replacing move: the target is never missing, whatever fails.
-  if (!MoveFileExW(TemporaryPath().c_str(), targetPath_.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-    const DWORD error = GetLastError();
+  // One replacing move: the target is never missing, whatever fails. A previous target another program
+  // holds open (shared for reading) is waited for; the verified decoding then goes, the encoded file stays.
+  const DWORD error = RetryWhileHeld(*stop_, targetPath_, [this] {
+    return MoveFileExW(TemporaryPath().c_str(), targetPath_.c_str(), MOVEFILE_REPLACE_EXISTING) ? ERROR_SUCCESS
+                                                                                                 : GetLastError();
+  });
+  if (error != ERROR_SUCCESS) {
     LogFailure(L"Failed to replace the target file with its decoded content: ", error);
     DeleteFileW(TemporaryPath().c_str());
+    if (HeldOr(error, 0) != 0) Throw(PELK_E_FILE_IN_USE, error);
     ThrowSystemError(error);
   }
-  DeleteFileW(EncodedPath().c_str());
+  Remove(EncodedPath());
+}
+
+void DownloadFile::Remove(const std::wstring& path) const {
+  const DWORD error = RetryWhileHeld(*stop_, path, [&path] {
+    return DeleteFileW(path.c_str()) ? ERROR_SUCCESS : GetLastError();
+  });
+  if (error == ERROR_SUCCESS || error == ERROR_FILE_NOT_FOUND) return;
+  if (IsLogEnabled()) LogError(L"Failed to remove " + path + L": " + Hex(error));
+  Throw(HeldOr(error, PELK_E_CREATE_FILE), error);
 }
 
 void DownloadFile::Close() { file_.Close(); }

@@ -103,7 +103,7 @@ void HttpSession::Run(Exchange& exchange) {
   CrackUrl(exchange);
   // What the sink can refuse without an answer (a target that cannot be a file) is refused before
   // anything is sent.
-  exchange.sink.Begin();
+  exchange.sink.Begin(stop_);
   LogLine(L"\t[Submit]: Opening the connection...");
   OpenConnection(exchange);
   const ExchangeRequest& request = exchange.request;

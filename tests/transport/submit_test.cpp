@@ -5,6 +5,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "common/scratch.h"
 #include "common/test_server.h"
@@ -380,6 +381,83 @@ TEST(SubmitTest, RedirectsAreFollowedWithTheSameRangeAndALoopEndsAfterTenHops) {
   EXPECT_EQ(PELK_E_REDIRECTS, session.Progress().state);
   EXPECT_EQ(2u + 11u, origin.Requests().size()) << "the first request and 10 redirects followed";
   EXPECT_TRUE(partial == hvtest::ReadFileBytes(target));
+}
+
+// Holds a file as a virus scanner or an indexer does: open without sharing (or shared for reading only).
+hv::UniqueFile Hold(const std::wstring& path, DWORD share) {
+  return hv::UniqueFile(CreateFileW(path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr));
+}
+
+// Waits (bounded) until the log (UTF-16LE) names a retry of a held file.
+bool LogShowsARetry(const std::wstring& logPath) {
+  const std::wstring line = L"held by another program";
+  const std::string bytes(reinterpret_cast<const char*>(line.data()), line.size() * sizeof(wchar_t));
+  for (int i = 0; i < 2000; ++i) {
+    if (hvtest::ReadFileBytes(logPath).find(bytes) != std::string::npos) return true;
+    Sleep(5);
+  }
+  return false;
+}
+
+TEST(SubmitTest, AFileAnotherProgramHoldsForAMomentIsWaitedForAndOneHeldLongerFailsUntouched) {
+  const std::string data = hvtest::SampleBytes(40000, 29);
+  DownloadServer host(data);
+  GzipServer zipped;
+  zipped.Add("new", "gzip", hvtest::Gzip(data));
+  zipped.server.Start();
+  hvtest::TempDir dir;
+  const std::wstring logPath = dir.File(L"vornet.log");
+  hvtest::ScratchKey key(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Halvorn\\InternalTesting");
+  key.SetString(key.path(), L"hvvornetlogging", logPath);
+  const std::wstring target = dir.File(L"held.bin");
+  hvtest::Exchanges session;
+  session.StreamToFile(target, L"");
+
+  // Held past the retries: the download fails with its own status before anything is sent, the partial
+  // file as it was.
+  hvtest::WriteFileBytes(target, data.substr(0, 10000));
+  {
+    const hv::UniqueFile hold = Hold(target, 0);
+    ASSERT_TRUE(hold);
+    EXPECT_EQ(PELK_E_FILE_IN_USE, SubmitStatus(session, host.server.WUrl("/file")));
+  }
+  EXPECT_EQ(PELK_E_FILE_IN_USE, session.Progress().state);
+  EXPECT_TRUE(hvtest::ReadFileBytes(target) == data.substr(0, 10000));
+  EXPECT_EQ(0u, host.server.Requests().size());
+
+  // Held for a moment: the download waits and resumes, sending only the missing bytes.
+  {
+    hv::UniqueFile hold = Hold(target, 0);
+    ASSERT_TRUE(hold);
+    hv::StatusCode status = PELK_E_UNEXPECTED;
+    std::thread download([&] { status = SubmitStatus(session, host.server.WUrl("/file")); });
+    const bool retried = LogShowsARetry(logPath);
+    hold.reset();
+    download.join();
+    EXPECT_TRUE(retried);
+    EXPECT_EQ(0, status);
+  }
+  EXPECT_TRUE(hvtest::ReadFileBytes(target) == data);
+  ASSERT_EQ(1u, host.server.Requests().size());
+  EXPECT_EQ("bytes=10000-", host.server.Requests()[0].headers.find("Range")->second);
+
+  // The previous version of the target, open for reading while a gzip download's decoding replaces it:
+  // the replacement waits for it.
+  hvtest::WriteFileBytes(target, "the previous version");
+  DeleteFileW(logPath.c_str());
+  session.SetAcceptEncoding(true);
+  {
+    hv::UniqueFile hold = Hold(target, FILE_SHARE_READ);
+    ASSERT_TRUE(hold);
+    hv::StatusCode status = PELK_E_UNEXPECTED;
+    std::thread download([&] { status = SubmitStatus(session, zipped.server.WUrl("/gz/new")); });
+    const bool retried = LogShowsARetry(logPath);
+    hold.reset();
+    download.join();
+    EXPECT_TRUE(retried);
+    EXPECT_EQ(0, status);
+  }
+  EXPECT_TRUE(hvtest::ReadFileBytes(target) == data);
 }
 
 }  // namespace

@@ -41,8 +41,9 @@ class BodySink {
   // Called with the bytes of the finished content checked so far (0 as the check starts).
   using VerifiedCount = std::function<void(uint64_t verified)>;
 
-  // Before anything is sent: refuses what the sink cannot take at all.
-  virtual void Begin() {}
+  // Before anything is sent: refuses what the sink cannot take at all. stop: the exchange's, which the
+  // sink's own waits watch.
+  virtual void Begin(const StopSignal& /*stop*/) {}
   // Where the next request starts (a "Range: bytes=N-"); 0: the whole resource.
   virtual uint64_t RequestFrom() const { return 0; }
   // An answer whose headers have arrived; length: its Content-Length, when known and readable.

@@ -32,8 +32,9 @@ class DownloadFile : public BodySink {
 
   // Refuses a target that cannot be a file (a folder, a missing folder, a name no file can have, no access)
   // with PELK_E_CREATE_FILE, creating or changing nothing, and opens what an earlier run left: an unfinished
-  // encoded file first, else the target.
-  void Begin() override;
+  // encoded file first, else the target. Every file operation of the exchange waits out another program's
+  // hold on its file for about 2 s (RetryWhileHeld), then throws PELK_E_FILE_IN_USE, the files as they were.
+  void Begin(const StopSignal& stop) override;
   // The size of what an earlier run left (0 asks for the whole file).
   uint64_t RequestFrom() const override { return requestFrom_; }
   // Opens the file the answer's body goes to and judges the answer against it. Throws PELK_E_CREATE_FILE,
@@ -74,9 +75,12 @@ class DownloadFile : public BodySink {
   // The checksum pass over path: whether it matches.
   bool Verify(const std::wstring& path, const StopSignal& stop, const VerifiedCount& onVerified) const;
   void ReplaceTarget();  // moves the verified temporary file over the target
+  // Deletes a file when it is there; throws PELK_E_FILE_IN_USE (PELK_E_CREATE_FILE) when it stays.
+  void Remove(const std::wstring& path) const;
 
   std::wstring targetPath_;
   std::wstring expectedChecksum_;
+  const StopSignal* stop_ = nullptr;  // the exchange's, from Begin on
   TargetFile file_;
   uint64_t requestFrom_ = 0;
   bool encoded_ = false;           // the open file is the encoded one
