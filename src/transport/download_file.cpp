@@ -9,6 +9,7 @@
 #include "support/strings.h"
 #include "transport/answer_rules.h"
 #include "transport/gzip.h"
+#include "transport/resume_record.h"
 
 namespace hv {
 
@@ -18,6 +19,8 @@ DownloadFile::DownloadFile(std::wstring targetPath, std::wstring expectedChecksu
 std::wstring DownloadFile::EncodedPath() const { return targetPath_ + L".encoded"; }
 
 std::wstring DownloadFile::TemporaryPath() const { return targetPath_ + L".temp"; }
+
+std::wstring DownloadFile::RecordPath() const { return targetPath_ + L".resume"; }
 
 void DownloadFile::Begin(const StopSignal& stop) {
   stop_ = &stop;
@@ -35,6 +38,12 @@ void DownloadFile::Begin(const StopSignal& stop) {
     }
   }
   requestFrom_ = file_.Size();
+  // A record belongs to a partial file only; without one it is left from a file that is gone.
+  if (requestFrom_ > 0) {
+    validator_ = ReadRecord();
+  } else {
+    RemoveRecord();
+  }
 }
 
 BodySink::Plan DownloadFile::TakeAnswer(const HttpAnswer& answer, std::optional<uint64_t> length) {
@@ -44,7 +53,7 @@ BodySink::Plan DownloadFile::TakeAnswer(const HttpAnswer& answer, std::optional<
   // The whole file was asked for: only the whole file will do, written from the file's first byte.
   uint64_t total = 0;
   if (answer.status == 206 && !AnswerContinues(answer, 0, encoded_, total)) Throw(PELK_E_HTTP_STATUS);
-  Restart();
+  Restart(answer);
   Plan plan;
   plan.total = length.value_or(0);
   return Checked(answer, plan);
@@ -81,14 +90,17 @@ BodySink::Plan DownloadFile::JudgeRangedAnswer(const HttpAnswer& answer, std::op
   // does not have, an empty resource (a total of 0) is no file at all.
   const bool refusedAsComplete =
       answer.status == 416 && RefusedRangeTotal(answer.contentRange, total) && total == size && total > 0;
-  const bool wholeAsLong = answer.status == 200 && length && *length == size;
+  // A whole answer after an If-Range came from a file that changed unless its validator is the record's:
+  // however long it is, the partial file is not that file.
+  const bool sameSource = validator_.empty() || AnswerValidator(answer.etag, answer.lastModified) == validator_;
+  const bool wholeAsLong = answer.status == 200 && length && *length == size && sameSource;
   if (sameFile && (refusedAsComplete || wholeAsLong)) {
     plan.next = Next::Complete;
     plan.received = size;
     plan.total = size;
     return Checked(answer, plan);
   }
-  Restart();
+  Restart(answer);
   if (answer.status == 200) {
     // The whole body, the range ignored: the file starts again with it.
     LogLine(L"\t[Submit]: The server sent the whole file; starting the file again.");
@@ -106,7 +118,7 @@ BodySink::Plan DownloadFile::TakeWholeAnswer(const HttpAnswer& answer, std::opti
   // The whole file may come in another encoding than the first answer named: it goes to that encoding's
   // file, which starts again too.
   OpenFor(answer);
-  emptyBeforeWrite_ = true;
+  Restart(answer);
   Plan plan;
   plan.total = length.value_or(0);
   return Checked(answer, plan);
@@ -127,14 +139,18 @@ BodySink::Plan DownloadFile::Checked(const HttpAnswer& answer, Plan plan) const 
   return plan;
 }
 
-void DownloadFile::Restart() {
+void DownloadFile::Restart(const HttpAnswer& answer) {
   emptyBeforeWrite_ = true;
   writtenWhole_ = true;
+  validator_ = AnswerValidator(answer.etag, answer.lastModified);
 }
 
 void DownloadFile::EmptyIfRestarting() {
   if (!emptyBeforeWrite_) return;
+  // The file is empty before the record names its new source, and the record is in place before the
+  // first byte: at no moment does a partial file stand beside a record of another answer.
   file_.Recreate(*stop_);
+  WriteRecord();
   emptyBeforeWrite_ = false;
 }
 
@@ -168,6 +184,7 @@ BodySink::Outcome DownloadFile::Finish(const StopSignal& stop, const VerifiedCou
     }
   }
   if (encoded_) ReplaceTarget();
+  RemoveRecord();
   return Outcome::Finished;
 }
 
@@ -195,6 +212,7 @@ bool DownloadFile::Decode(const StopSignal& stop) {
       // Damaged data never becomes the target, and decoding it again cannot help: the encoded file goes.
       if (IsLogEnabled()) LogError(L"Failed to decode the gzip content of " + targetPath_);
       Remove(EncodedPath());
+      RemoveRecord();
       return false;
     case GzipFileResult::IoError:
       break;
@@ -239,6 +257,70 @@ void DownloadFile::Remove(const std::wstring& path) const {
   if (error == ERROR_SUCCESS || error == ERROR_FILE_NOT_FOUND) return;
   if (IsLogEnabled()) LogError(L"Failed to remove " + path + L": " + Hex(error));
   Throw(HeldOr(error, PELK_E_CREATE_FILE), error);
+}
+
+std::wstring DownloadFile::ReadRecord() const {
+  // A record is two short lines; anything longer is none.
+  const UniqueFile record(CreateFileW(RecordPath().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!record) return std::wstring();
+  std::string bytes(2 * kLongestValidator, '\0');
+  DWORD read = 0;
+  if (!ReadFile(record.get(), &bytes[0], static_cast<DWORD>(bytes.size()), &read, nullptr)) return std::wstring();
+  bytes.resize(read);
+  const std::wstring validator = ParseResumeRecord(bytes);
+  if (IsLogEnabled()) {
+    LogLine(validator.empty() ? L"\t[Submit]: No resume record; the partial file is resumed unchecked."
+                              : L"\t[Submit]: The partial file came from " + validator);
+  }
+  return validator;
+}
+
+void DownloadFile::WriteRecord() const {
+  if (validator_.empty()) {
+    RemoveRecord();
+    return;
+  }
+  // Written whole to a file of its own, flushed, then moved over the record in one step: a crash leaves
+  // the old record or the new one, never a part.
+  const std::wstring written = RecordPath() + L".tmp";
+  const std::string bytes = FormatResumeRecord(validator_);
+  DWORD error = ERROR_SUCCESS;
+  {
+    const UniqueFile file(CreateFileW(written.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD done = 0;
+    if (!file || !WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &done, nullptr) ||
+        !FlushFileBuffers(file.get())) {
+      error = GetLastError();
+    } else if (done != bytes.size()) {
+      error = ERROR_DISK_FULL;  // a short write to a disk file
+    }
+  }
+  if (error == ERROR_SUCCESS) {
+    error = RetryWhileHeld(*stop_, RecordPath(), [&] {
+      return MoveFileExW(written.c_str(), RecordPath().c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
+                 ? ERROR_SUCCESS
+                 : GetLastError();
+    });
+  }
+  if (error == ERROR_SUCCESS) return;
+  // Without its record the partial file is resumed unchecked later, as one from before records were kept;
+  // an older record must not stay in its place.
+  if (IsLogEnabled()) LogError(L"Failed to write the resume record " + RecordPath() + L": " + Hex(error));
+  DeleteFileW(written.c_str());
+  RemoveRecord();
+}
+
+void DownloadFile::RemoveRecord() const {
+  // A record that cannot be removed names the answer a file came from: at worst a later range is asked
+  // for with a validator the server no longer has, and the server sends the whole file.
+  const DWORD error = RetryWhileHeld(*stop_, RecordPath(), [this] {
+    return DeleteFileW(RecordPath().c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS
+                                                                                       : GetLastError();
+  });
+  if (error != ERROR_SUCCESS && IsLogEnabled()) LogError(L"Failed to remove " + RecordPath() + L": " + Hex(error));
+  DeleteFileW((RecordPath() + L".tmp").c_str());  // left by a run that ended while writing a record
 }
 
 void DownloadFile::Close() { file_.Close(); }

@@ -32,6 +32,8 @@ HttpAnswer ReadHttpAnswer(const HeaderQuery& query) {
   QueryHeader(query, HTTP_QUERY_CONTENT_RANGE, answer.contentRange);
   QueryHeader(query, HTTP_QUERY_CONTENT_ENCODING, answer.contentEncoding);
   QueryHeader(query, HTTP_QUERY_LOCATION, answer.location);
+  QueryHeader(query, HTTP_QUERY_ETAG, answer.etag);
+  QueryHeader(query, HTTP_QUERY_LAST_MODIFIED, answer.lastModified);
   // The content type in a buffer of fixed size: a longer one counts as unreadable.
   std::wstring type(kContentTypeChars, L'\0');
   DWORD bytes = kContentTypeChars * sizeof(wchar_t);

@@ -234,6 +234,9 @@ void HttpSession::Send(Exchange& exchange, const std::wstring& body, uint64_t fr
   if (from > 0) {
     LogLine(L"\tDetected partial file.  Requesting a data range in the header.");
     headers.push_back(L"Range:bytes=" + DecU64(from) + L"-\r\n");
+    // The rest of the same version only: a server whose file changed answers with the whole new one.
+    const std::wstring validator = exchange.sink.RangeValidator();
+    if (!validator.empty()) headers.push_back(L"If-Range: " + validator + L"\r\n");
   }
   // Redirects are followed here, each hop asked for the same range; a POST redirected by 303 (or, as
   // browsers do, by 301 or 302) becomes a GET. The sink sees only the last answer.

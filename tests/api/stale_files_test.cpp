@@ -157,5 +157,65 @@ TEST_F(StaleFiles, AGzipDownloadKeepsItsEncodedFileAndThePreviousTargetUntilVeri
   EXPECT_FALSE(FileExists(temporary));
 }
 
+// An updater cut off mid-download and run again later, against a server that names its versions.
+TEST_F(StaleFiles, APartialFileResumesOnlyFromTheVersionItCameFrom) {
+  const int32_t h = OpenWithList(0, files.Url("/files/setup.bin"));
+  const std::wstring record = target + L".resume";
+  const size_t size = older.size();
+  auto serve = [this](const std::string& body, const std::string& etag, const std::string& date, uint64_t cut) {
+    FaultPlan plan = Plain(body);
+    plan.etag = etag;
+    plan.lastModified = date;
+    plan.cutAfter = cut;
+    files.Serve("/files/setup.bin", plan);
+  };
+  const std::string oldDate = "Mon, 07 Dec 2026 10:00:00 GMT";
+  const std::string newDate = "Wed, 09 Dec 2026 10:00:00 GMT";
+
+  // Cut off at 1 MiB: the partial file and its record of the strong ETag.
+  serve(older, "\"v1\"", oldDate, kMiB);
+  EXPECT_NE(PELK_PHASE_FINISHED, Run(h, target).phase);
+  EXPECT_TRUE(FileHolds(target, older.substr(0, kMiB)));
+  EXPECT_EQ("hvpelk resume 1\nIf-Range: \"v1\"\n", ReadFileBytes(record));
+
+  // The server's file changed, as long as before: the range is asked for the old version only, the server
+  // sends the new one whole, and it replaces the partial file in the same submit.
+  serve(newer, "\"v2\"", newDate, FaultPlan::kNever);
+  size_t first = files.RequestCount();
+  Outcome run = Run(h, target);
+  EXPECT_EQ(PELK_PHASE_FINISHED, run.phase);
+  EXPECT_TRUE(FileHolds(target, newer));
+  EXPECT_EQ(size, run.sent);
+  ASSERT_EQ(first + 1, files.RequestCount());
+  EXPECT_EQ("bytes=1048576-", files.Requests()[first].Header("Range"));
+  EXPECT_EQ("\"v1\"", files.Requests()[first].Header("If-Range"));
+  EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(record.c_str())) << "a complete file has no record";
+
+  // Unchanged between the runs: only the missing bytes. A weak ETag validates nothing: the date does.
+  WriteFileBytes(target, "");
+  serve(newer, "W/\"v2\"", newDate, 2 * kMiB);
+  EXPECT_NE(PELK_PHASE_FINISHED, Run(h, target).phase);
+  EXPECT_EQ("hvpelk resume 1\nIf-Range: " + newDate + "\n", ReadFileBytes(record));
+  serve(newer, "W/\"v2\"", newDate, FaultPlan::kNever);
+  first = files.RequestCount();
+  run = Run(h, target);
+  EXPECT_EQ(PELK_PHASE_FINISHED, run.phase);
+  EXPECT_TRUE(FileHolds(target, newer));
+  EXPECT_EQ(size - 2 * kMiB, run.sent);
+  EXPECT_EQ(newDate, files.Requests()[first].Header("If-Range"));
+
+  // A partial file without a record (from before records, or someone else's) is resumed as it always was,
+  // and a torn record counts as none.
+  WriteFileBytes(target, newer.substr(0, kMiB));
+  WriteFileBytes(record, "hvpelk resume 1\nIf-Ra");
+  first = files.RequestCount();
+  run = Run(h, target);
+  EXPECT_EQ(PELK_PHASE_FINISHED, run.phase);
+  EXPECT_EQ(size - kMiB, run.sent);
+  EXPECT_EQ("", files.Requests()[first].Header("If-Range"));
+  EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(record.c_str()));
+  EXPECT_EQ(PELK_S_OK, pelk.PelkClose(h));
+}
+
 }  // namespace
 }  // namespace hvtest

@@ -329,7 +329,10 @@ bool FaultServer::Answer(SOCKET socket, HANDLE ready, const FaultPlan& plan, con
   uint64_t length = size;
   std::string contentRange;
   uint64_t start = 0;
-  if (RangeStart(request, start)) {
+  const std::string ifRange = request.Header("If-Range");
+  const bool rangeValid = ifRange.empty() || (ifRange == plan.etag && ifRange.compare(0, 2, "W/") != 0) ||
+                          ifRange == plan.lastModified;
+  if (rangeValid && RangeStart(request, start)) {
     const std::string total = "/" + std::to_string(size);
     RangeAnswer answer = plan.range;
     if (answer == RangeAnswer::kHonour && start >= size) answer = RangeAnswer::kRefuse;
@@ -367,6 +370,8 @@ bool FaultServer::Answer(SOCKET socket, HANDLE ready, const FaultPlan& plan, con
   if (!plan.contentType.empty()) head += "Content-Type: " + plan.contentType + "\r\n";
   if (!plan.contentEncoding.empty()) head += "Content-Encoding: " + plan.contentEncoding + "\r\n";
   if (!contentRange.empty()) head += "Content-Range: " + contentRange + "\r\n";
+  if (!plan.etag.empty()) head += "ETag: " + plan.etag + "\r\n";
+  if (!plan.lastModified.empty()) head += "Last-Modified: " + plan.lastModified + "\r\n";
   switch (plan.length) {
     case LengthHeader::kTrue: head += "Content-Length: " + std::to_string(length) + "\r\n"; break;
     case LengthHeader::kShort:

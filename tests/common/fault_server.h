@@ -64,6 +64,10 @@ struct FaultPlan {
   int stallMs = 10000;
   std::string contentType = "application/octet-stream";  // empty: no Content-Type header
   std::string contentEncoding;                            // for example "gzip"; empty: no header
+  // Validators, each sent when not empty. A request whose "If-Range" is neither the ETag (a weak one never
+  // matches) nor the Last-Modified gets 200 and the whole body, as the Range were absent.
+  std::string etag;
+  std::string lastModified;
   std::string raw;  // when not empty, the whole answer instead of all of the above (every byte counts); closes
   uint64_t extraBytes = 0;  // sent after the whole body of a 206, beyond its range; the answer then closes
   // A slow server: the body goes out paceBytes at a time, paceMs apart (0: as fast as the socket takes it).

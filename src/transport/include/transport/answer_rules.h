@@ -23,6 +23,8 @@ struct HttpAnswer {
   std::wstring contentRange;     // empty when absent
   std::wstring contentEncoding;  // empty when absent
   std::wstring location;         // where a redirect points; empty when absent
+  std::wstring etag;             // the ETag as sent; empty when absent
+  std::wstring lastModified;     // the Last-Modified as sent; empty when absent
   bool contentTypeRead = false;  // a Content-Type that fits 260 characters was read
   std::wstring contentType;      // its value
 

@@ -46,6 +46,8 @@ class BodySink {
   virtual void Begin(const StopSignal& /*stop*/) {}
   // Where the next request starts (a "Range: bytes=N-"); 0: the whole resource.
   virtual uint64_t RequestFrom() const { return 0; }
+  // For a ranged request: the validator the range must match ("If-Range"); empty: none is sent.
+  virtual std::wstring RangeValidator() const { return std::wstring(); }
   // An answer whose headers have arrived; length: its Content-Length, when known and readable.
   virtual Plan TakeAnswer(const HttpAnswer& answer, std::optional<uint64_t> length) = 0;
   // The answer (a 200) to the unranged request that FetchWhole asked for; its plan reads the body.

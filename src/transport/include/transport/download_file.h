@@ -6,6 +6,10 @@
 //   "<target>.encoded"  a gzip-encoded answer streams into it; only a whole, verified decoding replaces
 //                       the target
 //   "<target>.temp"     the decoded content, verified, then moved over the target in one step
+//   "<target>.resume"   the resume record (resume_record.h): the validator of the answer the partial file
+//                       came from, sent as "If-Range" with the range of the rest, so that a changed file on
+//                       the server starts the file again instead of continuing it; written through
+//                       "<target>.resume.tmp", removed once the file is complete or gone
 // A file that is not the server's file is never taken for complete: only a file exactly as long as the
 // server announces is complete, and a file that was not written whole from its first byte in this exchange
 // and fails its checksum (or was continued by an answer that ran past its range) is fetched again once,
@@ -37,6 +41,8 @@ class DownloadFile : public BodySink {
   void Begin(const StopSignal& stop) override;
   // The size of what an earlier run left (0 asks for the whole file).
   uint64_t RequestFrom() const override { return requestFrom_; }
+  // The resume record's validator of that partial file; empty without a record.
+  std::wstring RangeValidator() const override { return requestFrom_ > 0 ? validator_ : std::wstring(); }
   // Opens the file the answer's body goes to and judges the answer against it. Throws PELK_E_CREATE_FILE,
   // PELK_E_HTTP_STATUS for a partial answer to a request for the whole file, PELK_E_DISK_SPACE unless what
   // is still to come fits the target's volume, PELK_E_CONTENT_TYPE for a body without a content type.
@@ -60,14 +66,16 @@ class DownloadFile : public BodySink {
  private:
   std::wstring EncodedPath() const;
   std::wstring TemporaryPath() const;
+  std::wstring RecordPath() const;
   // Opens the file for the answer's encoding (the open one when it fits); a plain answer drops an encoded
   // file left from an earlier gzip answer. Returns its size.
   uint64_t OpenFor(const HttpAnswer& answer);
   Plan JudgeRangedAnswer(const HttpAnswer& answer, std::optional<uint64_t> length, uint64_t size);
   // The checks of an answer whose body will be read or is complete.
   Plan Checked(const HttpAnswer& answer, Plan plan) const;
-  void Restart();  // the file starts again, empty, with the next body
-  void EmptyIfRestarting();  // empties the file when it is to start again
+  void Restart(const HttpAnswer& answer);  // the file starts again, empty, with this answer's body
+  // Empties the file when it is to start again, and writes the record of the answer that restarts it.
+  void EmptyIfRestarting();
   Outcome RefetchOnce(StatusCode status);  // Refetch once, else throws status
   // Decodes the encoded file into the temporary file: false for damaged data (the encoded file is removed);
   // a failure of the files throws (a full disk: PELK_E_DISK_SPACE) and keeps it.
@@ -77,12 +85,18 @@ class DownloadFile : public BodySink {
   void ReplaceTarget();  // moves the verified temporary file over the target
   // Deletes a file when it is there; throws PELK_E_FILE_IN_USE (PELK_E_CREATE_FILE) when it stays.
   void Remove(const std::wstring& path) const;
+  std::wstring ReadRecord() const;  // the record's validator; empty without a readable record
+  // Replaces the record with validator_'s in one move (removes it for none); a failure only logs and
+  // removes the record: without one, the file is resumed unchecked.
+  void WriteRecord() const;
+  void RemoveRecord() const;  // a failure only logs
 
   std::wstring targetPath_;
   std::wstring expectedChecksum_;
   const StopSignal* stop_ = nullptr;  // the exchange's, from Begin on
   TargetFile file_;
   uint64_t requestFrom_ = 0;
+  std::wstring validator_;         // of the file's source: read from its record, or of the answer restarting it
   bool encoded_ = false;           // the open file is the encoded one
   bool emptyBeforeWrite_ = false;  // the file is emptied when the next body's first block comes
   bool writtenWhole_ = false;      // this exchange wrote the file from its first byte
