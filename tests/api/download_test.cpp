@@ -143,6 +143,19 @@ TEST_F(Download, BadIndexStartsNothing) {
   EXPECT_TRUE(Sent("ReportCmd:Report").empty());
 }
 
+TEST_F(Download, ACancelAfterTheDownloadFailedKeepsItsFailure) {
+  const int32_t h = OpenWithList(0, "");  // its one distribution's file is not on the server: 404
+  EXPECT_EQ(PELK_E_HTTP_404, pelk.PelkDownloadSubmit(h, 0, temp.File(L"gone.bin").c_str()) == PELK_S_STILL_RUNNING
+                                 ? WaitForEnd(h)
+                                 : PELK_E_UNEXPECTED);
+  EXPECT_EQ(PELK_S_OK, pelk.PelkDownloadCancel(h));
+  // Past the time after which a stopped download is let go: an ended one is not, and its failure stays.
+  Sleep(2 * 80);
+  uint64_t received = 0, verified = 0, total = 0;
+  EXPECT_EQ(PELK_E_HTTP_404, pelk.PelkDownloadCheck(h, 0, &received, &verified, &total));
+  EXPECT_EQ(PELK_S_OK, pelk.PelkClose(h));
+}
+
 class BlockingDownload : public Download {
  protected:
   // /files/slow.bin sends the first half of the body, then waits for the gate (cut after ten seconds, so
@@ -242,6 +255,20 @@ TEST_F(BlockingDownload, ReportSendsSuccessThenCancelAndKeepsGroupsWhenTheServic
   EXPECT_EQ(L"0x40002006", first[1]);
   EXPECT_EQ(first, ReportedStatuses(1)) << "the refused groups are sent again";
   EXPECT_EQ("/hvtr/trellin?cmd=ReportCmd:Report&trellin%5Fversion=2%2E0", Sent("ReportCmd:Report")[0].target);
+}
+
+TEST_F(BlockingDownload, ASubmitWithABadIndexLeavesTheRunningDownloadAlone) {
+  ServeSlowly();
+  const int32_t h = OpenWithList(0, "", "slow.bin");
+  const std::wstring target = temp.File(L"slow.bin");
+  StartAndWaitForData(h, target);
+  EXPECT_EQ(PELK_E_BAD_INDEX, pelk.PelkDownloadSubmit(h, 1, temp.File(L"other.bin").c_str()));
+  uint64_t received = 0, verified = 0, total = 0;
+  EXPECT_EQ(PELK_PHASE_RECEIVING, pelk.PelkDownloadCheck(h, 0, &received, &verified, &total));
+  gate.Open();
+  EXPECT_EQ(PELK_PHASE_FINISHED, WaitForEnd(h));
+  EXPECT_EQ(kBody, ReadFileBytes(target));
+  EXPECT_EQ(PELK_S_OK, pelk.PelkClose(h));
 }
 
 TEST_F(BlockingDownload, ASecondSubmitStopsTheRunningTransferWithoutWaitingForItsServer) {

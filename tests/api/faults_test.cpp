@@ -132,6 +132,40 @@ TEST_F(Faults, AContentLengthThatIsNoNumberCountsAsUnknown) {
   EXPECT_TRUE(FileHolds(target, data.substr(0, 150000)));
 }
 
+// Lengths one off where a rule turns: a range continues a file only with the length its Content-Range
+// names, and 2^63 is the first length that no body can be read with.
+TEST_F(Faults, LengthsAtTheEdgesOfTheRulesAreReadExactly) {
+  const std::string data = SampleBytes(300000, 61);
+  const int32_t h = OpenWithList(0, files.Url("/files/e.bin"));
+  const std::wstring target = temp.File(L"e.bin");
+  for (const LengthHeader length : {LengthHeader::kShort, LengthHeader::kLong}) {
+    SCOPED_TRACE(length == LengthHeader::kShort ? "one byte short" : "one byte long");
+    WriteFileBytes(target, data.substr(0, 100000));
+    FaultPlan plan = Plain(data);
+    plan.length = length;
+    plan.lengthSkew = 1;
+    files.Serve("/files/e.bin", plan);
+    const size_t first = files.RequestCount();
+    Download(h, target);  // the whole answer lies about its length too: how it ends is not the point
+    // The ranged answer could not continue the file: the whole file was asked for once more.
+    ASSERT_EQ(first + 2, files.RequestCount());
+    EXPECT_EQ("bytes=100000-", files.Requests()[first].Header("Range"));
+    EXPECT_EQ("", files.Requests()[first + 1].Header("Range"));
+  }
+
+  FaultPlan plan = Plain(data);
+  plan.length = LengthHeader::kExact;
+  DeleteFileW(target.c_str());
+  plan.exactLength = "9223372036854775807";  // 2^63 - 1: a length, and no disk holds it
+  files.Serve("/files/e.bin", plan);
+  EXPECT_EQ(PELK_E_DISK_SPACE, Download(h, target));
+  DeleteFileW(target.c_str());
+  plan.exactLength = "9223372036854775808";  // 2^63: no length WinINet can read a body by
+  files.Serve("/files/e.bin", plan);
+  EXPECT_EQ(PELK_E_READ, Download(h, target));
+  EXPECT_FALSE(FileExists(target));
+}
+
 // A file that is to start again with a new body is emptied only when that body's first block arrives.
 TEST_F(Faults, AnAnswerThatFailsBeforeItsFirstByteLeavesThePartialFileAlone) {
   const std::string data = SampleBytes(100000, 61);

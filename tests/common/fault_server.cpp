@@ -381,6 +381,7 @@ bool FaultServer::Answer(SOCKET socket, HANDLE ready, const FaultPlan& plan, con
     case LengthHeader::kAbsent: break;
     case LengthHeader::kNonNumeric: head += "Content-Length: unknown\r\n"; break;
     case LengthHeader::kHuge: head += "Content-Length: 36893488147419103232\r\n"; break;
+    case LengthHeader::kExact: head += "Content-Length: " + plan.exactLength + "\r\n"; break;
   }
   const bool closing = EqualsNoCase(request.Header("Connection"), "close");
   head += closing ? "Connection: close\r\n\r\n" : "\r\n";

@@ -49,6 +49,7 @@ enum class LengthHeader {
   kAbsent,      // no header: the body ends when the connection does
   kNonNumeric,  // "unknown"
   kHuge,        // 2^65, "36893488147419103232"
+  kExact,       // FaultPlan::exactLength as it stands
 };
 
 struct FaultPlan {
@@ -58,6 +59,7 @@ struct FaultPlan {
   RangeAnswer range = RangeAnswer::kHonour;
   LengthHeader length = LengthHeader::kTrue;
   uint64_t lengthSkew = 1024;
+  std::string exactLength;  // the Content-Length of kExact
   uint64_t cutAfter = kNever;    // close the connection after this many body bytes of an answer
   uint64_t stallAfter = kNever;  // after this many body bytes, send nothing until released or stallMs, then close
   bool silent = false;           // send nothing at all, not even the status line, until released or stallMs
