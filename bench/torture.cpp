@@ -12,6 +12,8 @@
 //                                       when none is named), one summary each
 //   torture --child PHASE FROM TO PORT  cases FROM..TO of PHASE; PORT is the parent's server for the
 //                                       races (0 otherwise)
+//   torture --killee WRAPPER TARGET     a matrix case's earlier run: downloads distribution 0 of the
+//                                       service key WRAPPER into TARGET until it is killed
 
 #include <winsock2.h>
 #include <windows.h>
@@ -224,10 +226,16 @@ struct MatrixCase {
   // What is at the target before: nothing, a true half or the whole file, half of or the whole of an older
   // version, or the file with 1 MiB of old bytes after it. A stale start may cost one extra whole transfer.
   enum Start { kNoFile, kHalf, kComplete, kOlderHalf, kOlderComplete, kLonger };
+  // What happened before the faulty submit, across runs and beside other programs: an earlier run was cut
+  // off at 1 MiB of the older version, whose server named it with an ETag (the faulty answer names its own);
+  // another program holds the file open for 300 ms as the submit comes; an earlier run's process was killed
+  // at 1 MiB.
+  enum Before { kNothing, kCutOffAnOlderVersion, kHeldForAMoment, kKilledAt1MiB };
   const char* name;
   Start start;
   std::function<void(FaultPlan&)> fault;
   unsigned flags = 0;
+  Before before = kNothing;
 
   bool Has(unsigned flag) const { return (flags & flag) == flag; }
 };
@@ -305,6 +313,10 @@ std::vector<MatrixCase> MatrixCases() {
          p.range = RangeAnswer::kShiftedBody;
        },
        kStartsAgain},
+      {"changed between runs: cut at 1 MiB, new ETag", C::kNoFile, [](FaultPlan& p) { p.etag = "\"new\""; }, 0,
+       C::kCutOffAnOlderVersion},
+      {"held by another program for 300 ms, resume", C::kHalf, none, 0, C::kHeldForAMoment},
+      {"killed mid-download at 1 MiB, resume", C::kNoFile, none, 0, C::kKilledAt1MiB},
   };
 }
 
@@ -339,6 +351,37 @@ const char* FileState(const std::wstring& path, const std::string& data, const s
   return isPrefixOf(data) || isPrefixOf(wire) ? "prefix" : "corrupt";
 }
 
+// An earlier run of an updater: this program again (--killee), downloading into target until it is
+// killed once the server has sent 1 MiB and stalls.
+void KillMidDownload(World& world, const std::string& name, const std::wstring& target) {
+  FaultPlan stalling = Plain(hvtest::SampleBytes(kMatrixBody, 103));
+  stalling.stallAfter = kMiB;
+  stalling.stallMs = 30000;
+  world.server.Serve("/files/" + name, stalling);
+  hv::UniqueEvent process;
+  hv::UniqueFile output;
+  if (!hvtest::StartChild(hvtest::ThisProgram(), L"--killee " + g_wrapper + L" \"" + target + L"\"", process, output)) {
+    return;
+  }
+  world.server.WaitForStalls(1, 20000);
+  // The stall holds the body at 1 MiB; what the child wrote is in the file once it shows that much.
+  for (int i = 0; i < 2000 && hvtest::ReadFileBytes(target).size() < kMiB; ++i) Sleep(5);
+  TerminateProcess(process.get(), 9);
+  WaitForSingleObject(process.get(), 10000);
+  world.server.ReleaseStalls();
+  world.server.WaitIdle(10000);
+}
+
+int RunKillee(const std::wstring& wrapper, const std::wstring& target) {
+  g_wrapper = wrapper;
+  hvpelk::Library pelk;
+  if (!pelk.Loaded()) return 4;
+  const int32_t h = OpenWithList(pelk, 0);
+  pelk.PelkDownloadSubmit(h, 0, target.c_str());
+  Sleep(60000);  // killed long before
+  return 0;
+}
+
 void RunMatrix(size_t from, size_t to) {
   World world;
   world.Load();
@@ -361,10 +404,26 @@ void RunMatrix(size_t from, size_t to) {
     const std::wstring digest = hvtest::Md5Of(data);
     world.AnswerList(name, c.Has(kVerify) ? std::string(digest.begin(), digest.end()) : std::string());
     const int32_t h = world.OpenWithList(c.Has(kVerify) ? PELK_FLAG_VERIFY_CHECKSUM : 0);
+    if (c.before == MatrixCase::kCutOffAnOlderVersion) {
+      FaultPlan cut = Plain(older);
+      cut.etag = "\"old\"";
+      cut.cutAfter = kMiB;
+      world.server.Serve("/files/" + name, cut);
+      world.Download(h, target);
+    }
+    if (c.before == MatrixCase::kKilledAt1MiB) KillMidDownload(world, name, target);
     FaultPlan plan = Plain(wire);
     if (c.Has(kGzip)) plan.contentEncoding = "gzip";
     c.fault(plan);
     world.server.Serve("/files/" + name, plan);
+    std::thread holder;
+    if (c.before == MatrixCase::kHeldForAMoment) {
+      HANDLE held = CreateFileW(target.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+      holder = std::thread([held] {
+        Sleep(300);
+        const hv::UniqueFile release(held);
+      });
+    }
 
     int32_t phase = 0;
     uint64_t sent = 0;
@@ -382,6 +441,7 @@ void RunMatrix(size_t from, size_t to) {
       phase = world.Download(h, target);
       sent = world.SentSince(first);
     }
+    if (holder.joinable()) holder.join();
     const char* state = FileState(target, data, wire);
 
     // Then an honest server: the download must end with the true file.
@@ -1349,6 +1409,7 @@ int RunAll(const std::vector<std::string>& only) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 4 && std::string(argv[1]) == "--killee") return RunKillee(Wide(argv[2]), Wide(argv[3]));
   if (argc == 6 && std::string(argv[1]) == "--child") {
     return RunChild(argv[2], static_cast<size_t>(std::strtoull(argv[3], nullptr, 10)),
                     static_cast<size_t>(std::strtoull(argv[4], nullptr, 10)), std::atoi(argv[5]));
