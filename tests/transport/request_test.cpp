@@ -134,11 +134,12 @@ TEST(RequestJobTest, AnExpiredTimeLimitAbortsTheExchangeAndTheJobRunsAgain) {
   }
 }
 
-// True once the file can be opened for writing by this process alone: no worker holds it any more.
+// True once no worker holds the file: it can be opened for writing by this process alone, or it is not
+// there (a stop that came before the answer's headers leaves no file).
 bool Released(const std::wstring& path) {
   for (int i = 0; i < 2000; ++i) {
     const hv::UniqueFile file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-    if (file) return true;
+    if (file || GetLastError() == ERROR_FILE_NOT_FOUND) return true;
     Sleep(5);
   }
   return false;
