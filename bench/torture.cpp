@@ -42,6 +42,7 @@
 
 #include "common/child_process.h"
 #include "common/bytes.h"
+#include "common/downloads.h"
 #include "common/fault_server.h"
 #include "common/scratch.h"
 #include "common/service_texts.h"
@@ -52,6 +53,7 @@ namespace {
 using hvtest::FaultPlan;
 using hvtest::FaultServer;
 using hvtest::LengthHeader;
+using hvtest::Plain;
 using hvtest::RangeAnswer;
 
 constexpr uint64_t kMiB = uint64_t{1024} * 1024;
@@ -78,14 +80,6 @@ void Emit(const char* format, ...) {
   vprintf(format, arguments);
   va_end(arguments);
   fflush(stdout);
-}
-
-bool IsFinal(int32_t phase) { return phase < 0 || phase == PELK_PHASE_FINISHED || phase == PELK_PHASE_CLOSED; }
-
-FaultPlan Plain(const std::string& body) {
-  FaultPlan plan;
-  plan.body = body;
-  return plan;
 }
 
 std::wstring Wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
@@ -140,17 +134,9 @@ class World {
 
   int32_t OpenWithList(int32_t flags) { return ::OpenWithList(*pelk, flags); }
 
-  // Submits distribution 0 into target and polls until the phase is final.
-  int32_t Download(int32_t h, const std::wstring& target) {
-    const int32_t submitted = pelk->PelkDownloadSubmit(h, 0, target.c_str());
-    if (submitted != PELK_S_STILL_RUNNING && submitted != PELK_S_OK) return submitted;
-    for (;;) {
-      uint64_t received, verified, total;
-      const int32_t phase = pelk->PelkDownloadCheck(h, 0, &received, &verified, &total);
-      if (IsFinal(phase)) return phase;
-      Sleep(2);
-    }
-  }
+  // Submits distribution 0 into target and polls until the phase is final, without a bound: the parent
+  // counts a child that hangs.
+  int32_t Download(int32_t h, const std::wstring& target) { return hvtest::DownloadToEnd(*pelk, h, target, -1, 2); }
 
   // Body bytes the server sent for the requests from `from` on, once it has nothing more to send: an
   // answer the library stopped reading without closing it sends no more.
@@ -401,8 +387,7 @@ void RunMatrix(size_t from, size_t to) {
       case MatrixCase::kOlderComplete: hvtest::WriteFileBytes(target, older); break;
       case MatrixCase::kLonger: hvtest::WriteFileBytes(target, data + older.substr(0, kMiB)); break;
     }
-    const std::wstring digest = hvtest::Md5Of(data);
-    world.AnswerList(name, c.Has(kVerify) ? std::string(digest.begin(), digest.end()) : std::string());
+    world.AnswerList(name, c.Has(kVerify) ? hvtest::Md5Hex(data) : std::string());
     const int32_t h = world.OpenWithList(c.Has(kVerify) ? PELK_FLAG_VERIFY_CHECKSUM : 0);
     if (c.before == MatrixCase::kCutOffAnOlderVersion) {
       FaultPlan cut = Plain(older);
@@ -800,13 +785,13 @@ void RunLatency(size_t from, size_t to) {
                             : kind == 1 ? received > kMiB
                             : kind == 2 ? verified > 0
                                         : hvtest::FileSize(target + L".temp") > 0;
-      if (underWay || IsFinal(phase)) break;
+      if (underWay || PELK_PHASE_IS_FINAL(phase)) break;
       Sleep(1);
     }
     const auto start = std::chrono::steady_clock::now();
     world.pelk->PelkDownloadCancel(h);
     const auto returned = std::chrono::steady_clock::now();
-    while (!IsFinal(phase = world.pelk->PelkDownloadCheck(h, 0, &received, &verified, &total))) Sleep(1);
+    while (!PELK_PHASE_IS_FINAL(phase = world.pelk->PelkDownloadCheck(h, 0, &received, &verified, &total))) Sleep(1);
     const auto final = std::chrono::steady_clock::now();
     world.pelk->PelkClose(h);
     const auto closed = std::chrono::steady_clock::now();
@@ -901,7 +886,7 @@ void RunSilence(size_t from, size_t to) {
     pelk.PelkDownloadSubmit(h, 0, (target + L"-loop.bin").c_str());
     const auto submitted = std::chrono::steady_clock::now();
     while (kind == 3 && MsSince(submitted) < kFinalWithinMs &&
-           !IsFinal(pelk.PelkDownloadCheck(h, 0, &received, &verified, &total))) {
+           !PELK_PHASE_IS_FINAL(pelk.PelkDownloadCheck(h, 0, &received, &verified, &total))) {
       Sleep(1);
     }
     const size_t requests = world.server.RequestCount() - before;
@@ -911,14 +896,14 @@ void RunSilence(size_t from, size_t to) {
     int32_t phase = 0;
     for (int wait = 0; kind != 0 && kind != 3 && wait < 5000; ++wait) {
       phase = pelk.PelkDownloadCheck(h, 0, &received, &verified, &total);
-      if (received > 0 || IsFinal(phase)) break;
+      if (received > 0 || PELK_PHASE_IS_FINAL(phase)) break;
       Sleep(1);
     }
     const auto cancelled = std::chrono::steady_clock::now();
     ms[5] = TimeOf([&] { pelk.PelkDownloadCancel(h); });
     ms[6] = -1;
     while (MsSince(cancelled) < kFinalWithinMs) {
-      if (IsFinal(pelk.PelkDownloadCheck(h, 0, &received, &verified, &total))) {
+      if (PELK_PHASE_IS_FINAL(pelk.PelkDownloadCheck(h, 0, &received, &verified, &total))) {
         ms[6] = MsSince(cancelled);
         break;
       }

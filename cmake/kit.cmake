@@ -20,6 +20,7 @@ add_custom_command(OUTPUT ${HVPELK_MSVC_IMPLIB}
   DEPENDS ${HVPELK_DEF}
   COMMENT "MSVC import library hvpelk.lib")
 add_custom_target(hvpelk_msvc_implib ALL DEPENDS ${HVPELK_MSVC_IMPLIB})
+add_dependencies(hvpelk_msvc_implib hvpelk_def)
 
 # find_package(hvpelk): the config file finds everything relative to itself; the version file also
 # rejects a kit built for the other pointer size.
@@ -38,11 +39,16 @@ endif()
 # copied from the repository's README, so the reference exists once.
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/README.md)
 file(READ ${CMAKE_SOURCE_DIR}/README.md hvpelk_readme)
-string(FIND "${hvpelk_readme}" "## Configuring the library\n" hvpelk_reference_start)
-string(FIND "${hvpelk_readme}" "## Downloads under faults\n" hvpelk_reference_end)
+# The copied part lies between two markers of README.md, so that its headings can change.
+set(hvpelk_begin "<!-- kit:begin reference -->")
+set(hvpelk_end "<!-- kit:end reference -->")
+string(FIND "${hvpelk_readme}" "${hvpelk_begin}\n" hvpelk_reference_start)
+string(FIND "${hvpelk_readme}" "${hvpelk_end}\n" hvpelk_reference_end)
 if(hvpelk_reference_start LESS 0 OR hvpelk_reference_end LESS hvpelk_reference_start)
-  message(FATAL_ERROR "README.md lacks the sections the kit's README copies")
+  message(FATAL_ERROR "README.md lacks the lines ${hvpelk_begin} and ${hvpelk_end} around what the kit copies")
 endif()
+string(LENGTH "${hvpelk_begin}\n" hvpelk_begin_length)
+math(EXPR hvpelk_reference_start "${hvpelk_reference_start} + ${hvpelk_begin_length}")
 math(EXPR hvpelk_reference_length "${hvpelk_reference_end} - ${hvpelk_reference_start}")
 string(SUBSTRING "${hvpelk_readme}" ${hvpelk_reference_start} ${hvpelk_reference_length} HVPELK_README_REFERENCE)
 configure_file(${CMAKE_SOURCE_DIR}/cmake/kit-README.md.in ${CMAKE_BINARY_DIR}/kit/README.md @ONLY)
@@ -50,36 +56,16 @@ install(FILES ${CMAKE_BINARY_DIR}/kit/README.md DESTINATION .)
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/examples/updater ${CMAKE_SOURCE_DIR}/examples/catalog
                   ${CMAKE_SOURCE_DIR}/examples/nsis DESTINATION examples)
 
-# The NSIS include: its status and flag defines are made from the public header, as the DLL's export list is,
-# so the two never drift apart.
-set(hvpelk_exports_header ${CMAKE_SOURCE_DIR}/include/hvpelk/exports.h)
-set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${hvpelk_exports_header})
-file(READ ${hvpelk_exports_header} hvpelk_header)
-# A semicolon would split CMake's lists: it stands as "%3B" until a meaning is written out.
-string(REPLACE ";" "%3B" hvpelk_header "${hvpelk_header}")
-string(REGEX MATCHALL "X\\(PELK_[A-Z0-9_]+, 0x[0-9a-fA-F]+, \"[^\"]*\"\\)" hvpelk_rows "${hvpelk_header}")
-set(HVPELK_NSIS_STATUS_DEFINES "")
-set(HVPELK_NSIS_STATUS_NAMES "")
-foreach(row IN LISTS hvpelk_rows)
-  string(REGEX REPLACE "^X\\(([A-Z0-9_]+), .*" "\\1" name "${row}")
-  string(REGEX REPLACE "^X\\([A-Z0-9_]+, (0x[0-9a-fA-F]+), .*" "\\1" value "${row}")
-  string(REGEX REPLACE "^X\\([A-Z0-9_]+, 0x[0-9a-fA-F]+, \"([^\"]*)\"\\)$" "\\1" meaning "${row}")
-  string(REPLACE "%3B" ";" meaning "${meaning}")
-  string(TOUPPER "${value}" value)
-  string(REPLACE "0X" "0x" value "${value}")
-  string(APPEND HVPELK_NSIS_STATUS_DEFINES "!define ${name} ${value} ; ${meaning}\n")
-  string(APPEND HVPELK_NSIS_STATUS_NAMES "  StrCmp $0 ${value} 0 +2\n  StrCpy $1 ${name}\n")
-endforeach()
-string(REGEX MATCHALL "#define PELK_FLAG_[A-Z_]+ +0x[0-9a-fA-F]+ +/\\* [^*]* \\*/" hvpelk_flags "${hvpelk_header}")
-set(HVPELK_NSIS_FLAG_DEFINES "")
-foreach(flag IN LISTS hvpelk_flags)
-  string(REGEX REPLACE "^#define (PELK_FLAG_[A-Z_]+) +(0x[0-9a-fA-F]+) +/\\* ([^*]*) \\*/$" "!define \\1 \\2 ; \\3"
-         line "${flag}")
-  string(APPEND HVPELK_NSIS_FLAG_DEFINES "${line}\n")
-endforeach()
-list(LENGTH hvpelk_rows hvpelk_status_count)
-if(hvpelk_status_count LESS 50 OR NOT HVPELK_NSIS_FLAG_DEFINES MATCHES "PELK_FLAG_VERIFY_CHECKSUM")
-  message(FATAL_ERROR "the status or flag table of exports.h was not found for hvpelk.nsh")
-endif()
-configure_file(${CMAKE_SOURCE_DIR}/include/nsis/hvpelk.nsh.in ${CMAKE_BINARY_DIR}/include/nsis/hvpelk.nsh @ONLY)
-install(FILES ${CMAKE_BINARY_DIR}/include/nsis/hvpelk.nsh DESTINATION include/nsis)
+# The NSIS include: its status and flag defines and a macro per export (with its System::Call signature) are
+# made from the public header's tables by cmake/exports.py, as the DLL's export list is, so the two never
+# drift apart.
+set(hvpelk_nsh ${CMAKE_BINARY_DIR}/include/nsis/hvpelk.nsh)
+set(hvpelk_nsh_template ${CMAKE_SOURCE_DIR}/include/nsis/hvpelk.nsh.in)
+add_custom_command(OUTPUT ${hvpelk_nsh}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/include/nsis
+  COMMAND Python3::Interpreter ${HVPELK_EXPORTS_SCRIPT} nsis ${HVPELK_EXPORTS_HEADER} ${hvpelk_nsh_template}
+          ${PROJECT_VERSION} ${hvpelk_nsh}
+  DEPENDS ${HVPELK_EXPORTS_SCRIPT} ${HVPELK_EXPORTS_HEADER} ${hvpelk_nsh_template}
+  COMMENT "NSIS include hvpelk.nsh")
+add_custom_target(hvpelk_nsh ALL DEPENDS ${hvpelk_nsh})
+install(FILES ${hvpelk_nsh} DESTINATION include/nsis)

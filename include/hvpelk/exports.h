@@ -18,8 +18,8 @@
  * and never waits.
  *
  * The status codes and the functions are each listed once, in the two tables below; everything else (the
- * constants, the prototypes, the DLL's export list, the NSIS include's defines, run-time loaders, readable
- * names) is made from them. */
+ * constants, the prototypes, the DLL's export list, the NSIS include's defines and macros, run-time
+ * loaders, readable names) is made from them. */
 #ifndef HVPELK_EXPORTS_H
 #define HVPELK_EXPORTS_H
 

@@ -91,7 +91,7 @@ class Abi : public ApiTest {
     Progress last = Check(h);
     bool sawMidway = !holdMidway;
     const DWORD start = GetTickCount();
-    for (int i = 0; GetTickCount() - start < 60000 && !(last.phase < 0 || last.phase == PELK_PHASE_FINISHED); ++i) {
+    for (int i = 0; GetTickCount() - start < 60000 && !PELK_PHASE_IS_FINAL(last.phase); ++i) {
       const Progress now = Check(h);
       ASSERT_GE(now.received, last.received) << "sample " << i;
       ASSERT_TRUE(now.total == 0 || now.total == total) << now.total;
@@ -155,7 +155,7 @@ TEST_F(Abi, FailuresOnTheWorkerThreadSurfaceAsStatusesEveryTime) {
     }
     pelk.PelkDownloadSubmit(h, 0, temp.File(L"missing.bin").c_str());
     Progress p = Check(h);
-    for (int i = 0; i < 4000 && !(p.phase < 0 || p.phase == PELK_PHASE_FINISHED); ++i) {
+    for (int i = 0; i < 4000 && !PELK_PHASE_IS_FINAL(p.phase); ++i) {
       Sleep(5);
       p = Check(h);
     }

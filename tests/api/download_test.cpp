@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "common/api_fixture.h"
+#include "common/downloads.h"
 
 namespace hvtest {
 namespace {
@@ -12,14 +13,6 @@ const std::string kBody = [] {
   for (int i = 0; i < 100000; ++i) body.push_back(static_cast<char>('a' + i % 23));
   return body;
 }();
-
-// The digest the service announces, as the narrow text of the answer.
-std::string Md5Hex(const std::string& bytes) {
-  const std::wstring digest = Md5Of(bytes);
-  return std::string(digest.begin(), digest.end());
-}
-
-bool IsFinal(int32_t phase) { return phase < 0 || phase == PELK_PHASE_FINISHED || phase == PELK_PHASE_CLOSED; }
 
 class Download : public ApiTest {
  protected:
@@ -35,19 +28,12 @@ class Download : public ApiTest {
     return h;
   }
 
-  // Polls until the phase is final (bounded), collecting every distinct phase seen.
+  // Waits for the final phase (bounded), collecting every distinct phase seen and the last verified count.
   int32_t WaitForEnd(int32_t h, std::vector<int32_t>* phases = nullptr, uint64_t* verified = nullptr) {
-    int32_t phase = 0;
-    for (int i = 0; i < 3000; ++i) {
-      uint64_t received = 0, checked = 0, total = 0;
-      phase = pelk.PelkDownloadCheck(h, 0, &received, &checked, &total);
-      if (phases && (phases->empty() || phases->back() != phase)) phases->push_back(phase);
-      if (verified) *verified = checked;
-      if (IsFinal(phase)) return phase;
-      Sleep(5);
-    }
-    ADD_FAILURE() << "the download did not end";
-    return phase;
+    return hvtest::WaitForEnd(pelk, h, [&](const DownloadCheck& check) {
+      if (phases && (phases->empty() || phases->back() != check.phase)) phases->push_back(check.phase);
+      if (verified) *verified = check.verified;
+    });
   }
 
   std::vector<std::wstring> ReportedStatuses(size_t reportIndex) {
@@ -313,7 +299,7 @@ TEST_F(Download, PingMapsTheServiceStatusAndHonoursTheLimit) {
   ASSERT_EQ(1u, pings.size());
   EXPECT_EQ("GET", pings[0].method);
   EXPECT_EQ("/hvtr/trellin?cmd=PingCmd:Ping&module=Trellin", pings[0].target);
-  EXPECT_EQ("HvWebServiceClient (hvvornet 14.0.0;Setup 3.1;)", pings[0].Header("User-Agent"));
+  EXPECT_EQ("HvWebServiceClient (hvvornet " HVPELK_VERSION_TEXT ";Setup 3.1;)", pings[0].Header("User-Agent"));
   EXPECT_FALSE(pings[0].HasHeader("Accept-Encoding"));
 
   onPing = [](const httplib::Request&, httplib::Response& res) { res.set_content(AnswerPacket(900), "text/xml"); };

@@ -7,16 +7,12 @@
 
 #include "common/api_fixture.h"
 #include "common/bytes.h"
+#include "common/downloads.h"
 #include "common/fault_server.h"
 
 namespace hvtest {
 
 constexpr uint64_t kMiB = uint64_t{1024} * 1024;
-
-inline std::string Md5Hex(const std::string& bytes) {
-  const std::wstring digest = Md5Of(bytes);
-  return std::string(digest.begin(), digest.end());
-}
 
 // Whether the file holds exactly the expected bytes (or, with prefixOnly, the first bytes of them).
 inline ::testing::AssertionResult FileHolds(const std::wstring& path, const std::string& expected,
@@ -31,19 +27,11 @@ inline ::testing::AssertionResult FileHolds(const std::wstring& path, const std:
                                        << " expected; the first difference is at " << differ;
 }
 
-inline FaultPlan Plain(const std::string& body) {
-  FaultPlan plan;
-  plan.body = body;
-  return plan;
-}
-
 inline FaultPlan Gzipped(const std::string& encoded) {
   FaultPlan plan = Plain(encoded);
   plan.contentEncoding = "gzip";
   return plan;
 }
-
-inline bool IsFinal(int32_t phase) { return phase < 0 || phase == PELK_PHASE_FINISHED || phase == PELK_PHASE_CLOSED; }
 
 class Faults : public ApiTest {
  protected:
@@ -68,24 +56,10 @@ class Faults : public ApiTest {
     return h;
   }
 
-  int32_t WaitForEnd(int32_t h) {
-    int32_t phase = 0;
-    for (int i = 0; i < 6000; ++i) {
-      uint64_t received = 0, verified = 0, total = 0;
-      phase = pelk.PelkDownloadCheck(h, 0, &received, &verified, &total);
-      if (IsFinal(phase)) return phase;
-      Sleep(5);
-    }
-    ADD_FAILURE() << "the download did not end";
-    return phase;
-  }
+  int32_t WaitForEnd(int32_t h) { return hvtest::WaitForEnd(pelk, h); }
 
   // Submits distribution 0 into target and returns the final phase.
-  int32_t Download(int32_t h, const std::wstring& target) {
-    const int32_t submitted = pelk.PelkDownloadSubmit(h, 0, target.c_str());
-    if (submitted != PELK_S_STILL_RUNNING && submitted != PELK_S_OK) return submitted;
-    return WaitForEnd(h);
-  }
+  int32_t Download(int32_t h, const std::wstring& target) { return DownloadToEnd(pelk, h, target); }
 
   // Body bytes the server sent for the requests from `from` on, once all their answers are over.
   uint64_t SentSince(size_t from) {

@@ -327,7 +327,7 @@ TEST_F(Faults, StatisticsNameTheUrlTheDownloadWasSubmittedWith) {
     AnswerList(secondUrl);
     EXPECT_EQ(PELK_S_OK, pelk.PelkQuerySubmit(h, 30000));
     files.ReleaseStalls();
-    EXPECT_TRUE(IsFinal(WaitForEnd(h)));
+    EXPECT_TRUE(PELK_PHASE_IS_FINAL(WaitForEnd(h)));
 
     const size_t reports = Sent("ReportCmd:Report").size();
     EXPECT_EQ(PELK_S_OK, pelk.PelkReportSubmit(h));
@@ -383,7 +383,7 @@ TEST_F(Faults, EmptyIdentityTextsStillMakeABlankUserAgentToken) {
   ASSERT_EQ(PELK_S_OK, pelk.PelkOpen(L"Setup", L"3.1", L"", L"", L"de-DE", 0, &h));
   AnswerList(files.Url("/files/u.bin"));
   EXPECT_EQ(PELK_S_OK, pelk.PelkQuerySubmit(h, 30000));
-  EXPECT_EQ("HvWebServiceClient (hvvornet 14.0.0;Setup 3.1;hvpelk 14.0.0; ;)",
+  EXPECT_EQ("HvWebServiceClient (hvvornet " HVPELK_VERSION_TEXT ";Setup 3.1;hvpelk " HVPELK_VERSION_TEXT "; ;)",
             Sent("ContentCmd:Query").back().Header("User-Agent"));
 
   EXPECT_EQ(PELK_S_OK, pelk.PelkClose(h));
@@ -391,12 +391,12 @@ TEST_F(Faults, EmptyIdentityTextsStillMakeABlankUserAgentToken) {
   // With empty application texts the ping and the download carry the blank token alone.
   ASSERT_EQ(PELK_S_OK, pelk.PelkOpen(L"", L"", L"", L"", L"de-DE", 0, &h));
   EXPECT_EQ(PELK_S_OK, pelk.PelkPingServer(h, 30000));
-  EXPECT_EQ("HvWebServiceClient (hvvornet 14.0.0; ;)", Sent("PingCmd:Ping").back().Header("User-Agent"));
+  EXPECT_EQ("HvWebServiceClient (hvvornet " HVPELK_VERSION_TEXT "; ;)", Sent("PingCmd:Ping").back().Header("User-Agent"));
   files.Serve("/files/u.bin", Plain("data"));
   EXPECT_EQ(PELK_S_OK, pelk.PelkQuerySubmit(h, 30000));
   EXPECT_EQ(PELK_PHASE_FINISHED, Download(h, temp.File(L"u.bin")));
   ASSERT_FALSE(files.Requests().empty());
-  EXPECT_EQ("HvWebServiceClient (hvvornet 14.0.0; ;)", files.Requests().back().Header("User-Agent"));
+  EXPECT_EQ("HvWebServiceClient (hvvornet " HVPELK_VERSION_TEXT "; ;)", files.Requests().back().Header("User-Agent"));
 }
 
 }  // namespace

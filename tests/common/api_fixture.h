@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <hvpelk/loader.h>
+#include <hvpelk/version.h>  // the version the user agents and packets carry
 
 #include <atomic>
 #include <functional>

@@ -77,6 +77,13 @@ struct FaultPlan {
   int paceMs = 0;
 };
 
+// The plan that serves body as it is, with no fault.
+inline FaultPlan Plain(const std::string& body) {
+  FaultPlan plan;
+  plan.body = body;
+  return plan;
+}
+
 struct FaultRequest {
   std::string method;
   std::string target;  // path with the query string, exactly as sent

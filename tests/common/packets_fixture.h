@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include <hvpelk/version.h>
+
 #include "packets/client_identity.h"
 #include "packets/content_query.h"
 #include "packets/packet.h"
@@ -128,7 +130,7 @@ inline std::wstring PacketStart(const std::wstring& localeLine) {
          L"\t\t<date />\n"
          L"\t\t<client>\n"
          L"\t\t\t<swapp version=\"1.0\">App</swapp>\n"
-         L"\t\t\t<corelib version=\"14.0.0\">hvpelk</corelib>\n"
+         L"\t\t\t<corelib version=\"" HVPELK_VERSION_TEXT "\">hvpelk</corelib>\n"
          L"\t\t\t<wrapperlib version=\"2.0\">Wrap</wrapperlib>\n"
          L"\t\t</client>\n"
          L"\t</header>\n"

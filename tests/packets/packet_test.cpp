@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <hvpelk/version.h>
+
 #include "common/packets_fixture.h"
 
 namespace hv {
@@ -42,7 +44,7 @@ TEST(PacketEnvelope, RequestDocument) {
                 L"\t\t<date />\n"
                 L"\t\t<client>\n"
                 L"\t\t\t<swapp version=\"\"></swapp>\n"
-                L"\t\t\t<corelib version=\"14.0.0\">hvpelk</corelib>\n"
+                L"\t\t\t<corelib version=\"" HVPELK_VERSION_TEXT "\">hvpelk</corelib>\n"
                 L"\t\t\t<wrapperlib version=\"\"></wrapperlib>\n"
                 L"\t\t</client>\n"
                 L"\t</header>\n"

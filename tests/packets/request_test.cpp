@@ -5,6 +5,8 @@
 #include <mutex>
 #include <vector>
 
+#include <hvpelk/version.h>
+
 #include "common/scratch.h"
 #include "common/test_server.h"
 #include "packets/content_query.h"
@@ -21,8 +23,8 @@ using hvtest::TestIdentity;
 using hvtest::Utf16Le;
 
 const char kServicePath[] = "/hvtr/trellin";
-const char kAgent[] = "HvWebServiceClient (hvvornet 14.0.0;App 1.0;)";
-const char kFullAgent[] = "HvWebServiceClient (hvvornet 14.0.0;App 1.0;hvpelk 14.0.0;Wrap 2.0;)";
+const char kAgent[] = "HvWebServiceClient (hvvornet " HVPELK_VERSION_TEXT ";App 1.0;)";
+const char kFullAgent[] = "HvWebServiceClient (hvvornet " HVPELK_VERSION_TEXT ";App 1.0;hvpelk " HVPELK_VERSION_TEXT ";Wrap 2.0;)";
 
 std::string StatusAnswer(const std::string& code) {
   return "<?xml version=\"1.0\" encoding=\"utf-8\"?><packet><header><server><status code=\"" + code +

@@ -3,6 +3,8 @@
 
 #include <string>
 
+#include <hvpelk/version.h>
+
 #include "query.h"
 
 namespace servicetest {
@@ -21,7 +23,7 @@ const wchar_t kClientQuery[] =
     L"\t\t<date />\n"
     L"\t\t<client>\n"
     L"\t\t\t<swapp version=\"\">Setup</swapp>\n"
-    L"\t\t\t<corelib version=\"14.0.0\">hvpelk</corelib>\n"
+    L"\t\t\t<corelib version=\"" HVPELK_VERSION_TEXT "\">hvpelk</corelib>\n"
     L"\t\t\t<wrapperlib version=\"\"></wrapperlib>\n"
     L"\t\t</client>\n"
     L"\t</header>\n"

@@ -9,6 +9,8 @@
 #include <memory>
 #include <string>
 
+#include <hvpelk/version.h>
+
 #include "common/scratch.h"
 #include "common/test_server.h"
 #include "support/scoped_handle.h"
@@ -205,7 +207,7 @@ TEST(RequestJobTest, ADownloadStartsWithoutWaitingAndEndsWithTheTargetPath) {
   const hv::TransferProgress progress = job.Progress();
   EXPECT_EQ(PELK_PHASE_FINISHED, progress.state);
   EXPECT_EQ(host.body->size(), progress.bytesVerified);
-  EXPECT_EQ("HvWebServiceClient (hvvornet 14.0.0;TestApp 1.2;)", host.server.Requests()[0].Header("User-Agent"));
+  EXPECT_EQ("HvWebServiceClient (hvvornet " HVPELK_VERSION_TEXT ";TestApp 1.2;)", host.server.Requests()[0].Header("User-Agent"));
 }
 
 }  // namespace

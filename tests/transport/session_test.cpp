@@ -14,6 +14,8 @@
 #include <utility>
 #include <vector>
 
+#include <hvpelk/version.h>
+
 #include "common/scratch.h"
 #include "common/test_server.h"
 #include "support/strings.h"
@@ -146,7 +148,7 @@ TEST(HttpSessionTest, RequestHeadersCarryTheUserAgentAndOnlyTheHeadersAskedFor) 
 
   const auto requests = server.Requests();
   ASSERT_EQ(2u, requests.size());
-  EXPECT_EQ("HvWebServiceClient (hvvornet 14.0.0;A 1;B 2;)", requests[0].Header("User-Agent"));
+  EXPECT_EQ("HvWebServiceClient (hvvornet " HVPELK_VERSION_TEXT ";A 1;B 2;)", requests[0].Header("User-Agent"));
   EXPECT_EQ("GET", requests[0].method);
   EXPECT_FALSE(requests[0].HasHeader("Accept-Encoding"));
   EXPECT_FALSE(requests[0].HasHeader("Range"));

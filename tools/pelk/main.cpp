@@ -462,7 +462,7 @@ int Transfer(hvpelk::Library& pelk, int32_t handle, const Options& options, int3
     }
     phase = pelk.PelkDownloadCheck(handle, 0, &received, &verified, &total);
     view.Show(phase, received, verified, total);
-    if (phase < 0 || phase == PELK_PHASE_FINISHED || phase == PELK_PHASE_CLOSED) break;
+    if (PELK_PHASE_IS_FINAL(phase)) break;
     Sleep(100);
   }
   g_downloading = false;
