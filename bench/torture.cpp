@@ -320,7 +320,8 @@ std::string WireBody(const MatrixCase& c, const std::string& data, bool damaged)
   if (!c.Has(kGzip)) return data;
   std::string encoded = hvtest::Gzip(data);
   if (damaged) {
-    for (size_t i = encoded.size() / 2; i < encoded.size() / 2 + 16; ++i) encoded[i] = static_cast<char>(encoded[i] ^ 0x5A);
+    for (size_t i = encoded.size() / 2; i < encoded.size() / 2 + 16; ++i)
+      encoded[i] = static_cast<char>(encoded[i] ^ 0x5A);
   }
   return encoded;
 }
@@ -577,7 +578,8 @@ void RunRaces(size_t from, size_t total, bool close, int port, bool abandon) {
           h = 0;
         } else {
           timed("PelkDownloadCancel", [&] { return pelk->PelkDownloadCancel(h); });
-          phase = timed("PelkDownloadCheck", [&] { return pelk->PelkDownloadCheck(h, 0, &received, &verified, &size); });
+          phase =
+              timed("PelkDownloadCheck", [&] { return pelk->PelkDownloadCheck(h, 0, &received, &verified, &size); });
         }
         Emit("case %zu %lu %08X\n", i, static_cast<unsigned long>(slowest), static_cast<uint32_t>(phase));
       }
@@ -689,7 +691,8 @@ Mutation MakeAnswer(size_t i) {
           m.bytes.insert(m.bytes.find("Product"), bad[random() % 5]);
           break;
         }
-        default: m.bytes = "<?xml version=\"1.0\" encoding=\"x-unknown\"?>\xA4\xE9" + valid.substr(valid.find("?>") + 2);
+        default:
+          m.bytes = "<?xml version=\"1.0\" encoding=\"x-unknown\"?>\xA4\xE9" + valid.substr(valid.find("?>") + 2);
       }
       break;
     case 4:
@@ -699,7 +702,8 @@ Mutation MakeAnswer(size_t i) {
       break;
     case 5:
       m.bytes = valid;
-      for (size_t flips = 1 + random() % 8; flips > 0; --flips) m.bytes[random() % m.bytes.size()] = static_cast<char>(random());
+      for (size_t flips = 1 + random() % 8; flips > 0; --flips)
+        m.bytes[random() % m.bytes.size()] = static_cast<char>(random());
       break;
     default: {
       m.mustFail = true;
@@ -781,7 +785,7 @@ void RunLatency(size_t from, size_t to) {
     uint64_t received = 0, verified = 0, total = 0;
     for (int wait = 0; wait < 20000; ++wait) {
       phase = world.pelk->PelkDownloadCheck(h, 0, &received, &verified, &total);
-      const bool underWay = kind == 0 ? received > 0
+      const bool underWay = kind == 0   ? received > 0
                             : kind == 1 ? received > kMiB
                             : kind == 2 ? verified > 0
                                         : hvtest::FileSize(target + L".temp") > 0;
@@ -812,10 +816,10 @@ const char* const kSilenceKinds[] = {"silent before the headers", "silent in the
                                      "silent after a body without a length", "a redirect to itself"};
 constexpr size_t kSilenceKindCount = sizeof(kSilenceKinds) / sizeof(kSilenceKinds[0]);
 constexpr int kSilenceRounds = 3;
-const char* const kSilenceCalls[] = {"PelkQuerySubmit, limit 1500 ms", "PelkQueryCancel", "PelkQuerySubmit again",
-                                     "PelkQueryReset", "PelkClose (query running)", "PelkDownloadCancel",
-                                     "  then the phase final", "PelkDownloadSubmit again",
-                                     "PelkClose (download running)"};
+const char* const kSilenceCalls[] = {
+    "PelkQuerySubmit, limit 1500 ms", "PelkQueryCancel",    "PelkQuerySubmit again",  "PelkQueryReset",
+    "PelkClose (query running)",      "PelkDownloadCancel", "  then the phase final", "PelkDownloadSubmit again",
+    "PelkClose (download running)"};
 constexpr size_t kSilenceCallCount = sizeof(kSilenceCalls) / sizeof(kSilenceCalls[0]);
 // How long a silent server waits before it closes the connection: the time a library that waits for the
 // network would show.
@@ -1202,9 +1206,10 @@ void ReportLatency(const PhaseResult& r) {
     snprintf(text, sizeof(text), "%.1f / %.1f ms", values[values.size() / 2], values.back());
     return std::string(text);
   };
-  printf("\nlatency: %d cancels in each phase; median / max of the time until PelkDownloadCancel returned and "
-         "until the phase was final (target <= 100 ms), and how long PelkClose then took\n",
-         kLatencyRounds);
+  printf(
+      "\nlatency: %d cancels in each phase; median / max of the time until PelkDownloadCancel returned and "
+      "until the phase was final (target <= 100 ms), and how long PelkClose then took\n",
+      kLatencyRounds);
   printf("  %-42s %-18s %-18s %s\n", "phase", "cancel returned", "phase final", "then PelkClose");
   for (size_t k = 0; k < kLatencyKindCount; ++k) {
     printf("  %-42s %-18s %-18s %s\n", kLatencyKinds[k], medianAndMax(returns[k]).c_str(),
@@ -1243,9 +1248,10 @@ void ReportSilence(const PhaseResult& r) {
     };
     return text(values[values.size() / 2]) + " / " + text(values.front() < 0 ? -1 : values.back());
   };
-  printf("\nsilence: %d rounds against each server; median / max ms until each call returned (target: a time limit "
-         "within 100 ms of its value, everything else within 100 ms); silent servers close after %d s\n",
-         kSilenceRounds, kSilenceStallMs / 1000);
+  printf(
+      "\nsilence: %d rounds against each server; median / max ms until each call returned (target: a time limit "
+      "within 100 ms of its value, everything else within 100 ms); silent servers close after %d s\n",
+      kSilenceRounds, kSilenceStallMs / 1000);
   printf("  %-32s", "call");
   for (size_t k = 0; k < kSilenceKindCount; ++k) printf(" %-22.22s", kSilenceKinds[k]);
   printf("\n");
@@ -1257,9 +1263,10 @@ void ReportSilence(const PhaseResult& r) {
   std::vector<size_t>& loop = requests[kSilenceKindCount - 1];
   std::sort(loop.begin(), loop.end());
   printf("  %-32s %s\n", "requests of a redirect loop",
-         loop.empty() ? "-" : (std::to_string(loop[loop.size() / 2]) + " (median), " + std::to_string(loop.back()) +
-                               " (max) until final or " + std::to_string(kFinalWithinMs / 1000) + " s")
-                                  .c_str());
+         loop.empty() ? "-"
+                      : (std::to_string(loop[loop.size() / 2]) + " (median), " + std::to_string(loop.back()) +
+                         " (max) until final or " + std::to_string(kFinalWithinMs / 1000) + " s")
+                            .c_str());
   PrintCrashesAndHangs(r, kSilenceRounds * kSilenceKindCount,
                        [](size_t i) { return std::string(kSilenceKinds[i % kSilenceKindCount]); });
 }

@@ -71,8 +71,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(document.Root());
 
   const hv::XmlElement header = hv::FindChild(document.Root(), L"header");
-  const std::wstring codeText =
-      hv::GetAttribute(hv::FindChild(hv::FindChild(header, L"server"), L"status"), L"code");
+  const std::wstring codeText = hv::GetAttribute(hv::FindChild(hv::FindChild(header, L"server"), L"status"), L"code");
   const int32_t code = answer->ServiceStatusCode();
   if (hvfuzz::IsAscii(codeText)) FUZZ_CHECK(code == ExpectedCode(codeText));
   const hv::StatusCode status = hv::StatusOf([&] { answer->CheckServiceStatus(); });

@@ -39,17 +39,14 @@ std::string Attribute(const std::string& name, const std::wstring& value) {
 }
 
 std::string Written(const hv::DistributionRecord& r) {
-  std::string update = "<update>" + Text("ID", r.contentId) + Text("productName", r.productName) +
-                       Text("downloadSize", hv::DecU64(r.downloadSize)) + "<plugin>" +
-                       Text("updateProductCode", r.updateProductCode) +
-                       Text("updateProductVersion", r.updateProductVersion) +
-                       Text("updateMinimumVersion", r.updateMinimumVersion) + Text("downloadUrl", r.downloadUrl) +
-                       Text("downloadChecksum", r.downloadChecksum) + "</plugin><updateInfo><client><hvdistid" +
-                       Attribute("DistPackageGUID", r.distPackageGuid) +
-                       Attribute("DistributionGUID", r.distributionGuid) +
-                       Attribute("DistributionLanguage", r.distributionLanguage) +
-                       Attribute("DistributionVersion", r.distributionVersion) +
-                       "/></client></updateInfo><installConditions>";
+  std::string update =
+      "<update>" + Text("ID", r.contentId) + Text("productName", r.productName) +
+      Text("downloadSize", hv::DecU64(r.downloadSize)) + "<plugin>" + Text("updateProductCode", r.updateProductCode) +
+      Text("updateProductVersion", r.updateProductVersion) + Text("updateMinimumVersion", r.updateMinimumVersion) +
+      Text("downloadUrl", r.downloadUrl) + Text("downloadChecksum", r.downloadChecksum) +
+      "</plugin><updateInfo><client><hvdistid" + Attribute("DistPackageGUID", r.distPackageGuid) +
+      Attribute("DistributionGUID", r.distributionGuid) + Attribute("DistributionLanguage", r.distributionLanguage) +
+      Attribute("DistributionVersion", r.distributionVersion) + "/></client></updateInfo><installConditions>";
   for (const std::wstring& type : r.installConditionTypes) {
     for (const std::wstring& text : r.installConditions.at(type)) {
       std::wstring unix = text;
@@ -79,10 +76,9 @@ bool WindowsText(const std::wstring& text) {
 }
 
 bool WindowsRecord(const hv::DistributionRecord& r) {
-  for (const std::wstring* text :
-       {&r.contentId, &r.productName, &r.updateProductCode, &r.updateProductVersion, &r.updateMinimumVersion,
-        &r.downloadUrl, &r.downloadChecksum, &r.distPackageGuid, &r.distributionGuid, &r.distributionLanguage,
-        &r.distributionVersion}) {
+  for (const std::wstring* text : {&r.contentId, &r.productName, &r.updateProductCode, &r.updateProductVersion,
+                                   &r.updateMinimumVersion, &r.downloadUrl, &r.downloadChecksum, &r.distPackageGuid,
+                                   &r.distributionGuid, &r.distributionLanguage, &r.distributionVersion}) {
     if (!WindowsText(*text)) return false;
   }
   for (const auto& [type, texts] : r.installConditions) {

@@ -47,8 +47,8 @@ inline std::wstring Units(const std::string& bytes) {
                (lead != 0xE0 || in[i + 1] >= 0xA0)) {
       text += static_cast<wchar_t>(((lead & 0x0F) << 12) | ((in[i + 1] & 0x3F) << 6) | (in[i + 2] & 0x3F));
       i += 3;
-    } else if (lead >= 0xF0 && lead <= 0xF4 && continuation(i + 1) && continuation(i + 2) &&
-               continuation(i + 3) && (lead != 0xF0 || in[i + 1] >= 0x90) && (lead != 0xF4 || in[i + 1] < 0x90)) {
+    } else if (lead >= 0xF0 && lead <= 0xF4 && continuation(i + 1) && continuation(i + 2) && continuation(i + 3) &&
+               (lead != 0xF0 || in[i + 1] >= 0x90) && (lead != 0xF4 || in[i + 1] < 0x90)) {
       const uint32_t point = (static_cast<uint32_t>(lead & 0x07) << 18) | ((in[i + 1] & 0x3Fu) << 12) |
                              ((in[i + 2] & 0x3Fu) << 6) | (in[i + 3] & 0x3Fu);
       text += static_cast<wchar_t>(0xD800 + ((point - 0x10000) >> 10));
@@ -92,8 +92,7 @@ inline bool IsTableStatus(int32_t code) {
     PELK_STATUS_TABLE(HVFUZZ_STATUS_CASE)
 #undef HVFUZZ_STATUS_CASE
     return true;
-    default:
-      return false;
+    default: return false;
   }
 }
 

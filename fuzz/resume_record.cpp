@@ -34,8 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::wstring lastModified = hvfuzz::Units(fields[1]);
   const std::wstring validator = hv::AnswerValidator(etag, lastModified);
   // A strong entity tag, by its grammar: a quoted string of visible characters other than the quote.
-  bool strong = etag.size() >= 2 && etag.size() <= hv::kLongestValidator && etag.front() == L'"' &&
-                etag.back() == L'"';
+  bool strong = etag.size() >= 2 && etag.size() <= hv::kLongestValidator && etag.front() == L'"' && etag.back() == L'"';
   for (size_t i = 1; strong && i + 1 < etag.size(); ++i) strong = etag[i] > 0x20 && etag[i] < 0x7F && etag[i] != L'"';
   if (strong) FUZZ_CHECK(validator == etag);
   if (validator.empty()) return 0;

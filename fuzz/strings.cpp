@@ -41,8 +41,8 @@ bool ReferenceNumber(const std::wstring& text, uint64_t& value) {
   for (size_t i = from; i < text.size(); ++i) {
     const int digit = radix == 16 ? HexDigit(text[i]) : (Digit(text[i]) ? text[i] - L'0' : -1);
     if (digit < 0) return false;
-    const unsigned __int128 next = static_cast<unsigned __int128>(value) * static_cast<unsigned>(radix) +
-                                   static_cast<unsigned>(digit);
+    const unsigned __int128 next =
+        static_cast<unsigned __int128>(value) * static_cast<unsigned>(radix) + static_cast<unsigned>(digit);
     if (saturated || next > std::numeric_limits<uint64_t>::max()) {
       saturated = true;
     } else {

@@ -138,8 +138,7 @@ static int Update(int32_t handle, const wchar_t* target) {
   GetText(PelkGetContentId, handle, newest, id, 64);
   GetText(PelkGetProductName, handle, newest, product, 128);
   PelkGetDistDownloadSize(handle, newest, &size);
-  printf("updater: newest of %d: %ls %ls (%ls), %llu bytes\n", (int)count, product, best, id,
-         (unsigned long long)size);
+  printf("updater: newest of %d: %ls %ls (%ls), %llu bytes\n", (int)count, product, best, id, (unsigned long long)size);
 
   /* A file left by an earlier run is resumed, a complete one only verified. */
   const uint64_t before = FileSize(target);
@@ -154,8 +153,10 @@ static int Update(int32_t handle, const wchar_t* target) {
   /* The statistics of this download, a failed one too, go back to the service. A report that cannot be
    * sent does not fail the update. */
   status = PelkReportSubmit(handle);
-  if (status == PELK_S_OK) printf("updater: download statistics sent\n");
-  else Failed("sending the statistics", status);
+  if (status == PELK_S_OK)
+    printf("updater: download statistics sent\n");
+  else
+    Failed("sending the statistics", status);
   return phase == PELK_PHASE_FINISHED ? 0 : Failed("the download", phase);
 }
 
@@ -165,8 +166,7 @@ int wmain(int argc, wchar_t** argv) {
     return 2;
   }
   int32_t handle = 0;
-  const PelkStatus status =
-      PelkOpen(kAppName, kAppVersion, L"", L"", kLocale, PELK_FLAG_VERIFY_CHECKSUM, &handle);
+  const PelkStatus status = PelkOpen(kAppName, kAppVersion, L"", L"", kLocale, PELK_FLAG_VERIFY_CHECKSUM, &handle);
   if (status != PELK_S_OK) return Failed("PelkOpen", status);
   const int result = Update(handle, argv[1]);
   PelkClose(handle);

@@ -92,8 +92,8 @@ StatusCode Connection::QuerySubmit(int32_t timeLimitMs) {
   // Closes the caller's Or group and then the root; after that the cursor stays on the root.
   filter_.CloseGroup();
   filter_.CloseGroup();
-  query_ = std::make_unique<CommandRequest>(
-      identity_, kQueryCommand, Packet(PacketHeader(identity_, locale_), L"contentQuery", filter_), true);
+  query_ = std::make_unique<CommandRequest>(identity_, kQueryCommand,
+                                            Packet(PacketHeader(identity_, locale_), L"contentQuery", filter_), true);
   const StatusCode status = query_->Run(WaitLimit(timeLimitMs), SilentProxyAuth());
   if (status == PELK_S_STILL_RUNNING) return status;
   return CollectQueryAnswer();

@@ -37,8 +37,7 @@ PelkStatus GetText(int32_t handle, int32_t index, VARIANT* text, DistField field
 extern "C" {
 
 PelkStatus PELK_CALL PelkOpen(const wchar_t* appName, const wchar_t* appVersion, const wchar_t* wrapperName,
-                              const wchar_t* wrapperVersion, const wchar_t* locale, int32_t flags,
-                              int32_t* handle) {
+                              const wchar_t* wrapperVersion, const wchar_t* locale, int32_t flags, int32_t* handle) {
   if (handle == nullptr) return PELK_E_UNEXPECTED;
   const PelkStatus status = hv::StatusOf([&] {
     for (const wchar_t* text : {appName, appVersion, wrapperName, wrapperVersion, locale}) Require(text);

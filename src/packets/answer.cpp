@@ -8,25 +8,18 @@ namespace hv {
 
 StatusCode MapServerStatus(int32_t code) {
   switch (code) {
-    case 10:
-      return PELK_E_SERVICE_10;
+    case 10: return PELK_E_SERVICE_10;
     case 100:
-    case 200:
-      return PELK_E_SERVICE_100_200;
+    case 200: return PELK_E_SERVICE_100_200;
     case 300:
     case 400:
     case 500:
-    case 600:
-      return PELK_E_SERVICE_300_600;
+    case 600: return PELK_E_SERVICE_300_600;
     case 700:
-    case 800:
-      return PELK_E_SERVICE_700_800;
-    case 900:
-      return PELK_E_SERVICE_900;
-    case 6000:
-      return PELK_E_SERVICE_6000;
-    default:
-      return PELK_E_SERVICE_UNKNOWN;
+    case 800: return PELK_E_SERVICE_700_800;
+    case 900: return PELK_E_SERVICE_900;
+    case 6000: return PELK_E_SERVICE_6000;
+    default: return PELK_E_SERVICE_UNKNOWN;
   }
 }
 
@@ -35,8 +28,8 @@ AnswerPacket::AnswerPacket(const std::string& body) { document_.Load(body); }
 int32_t AnswerPacket::ServiceStatusCode() const {
   const XmlElement status = FindChild(FindChild(FindChild(document_.Root(), L"header"), L"server"), L"status");
   const long long value = std::wcstoll(GetAttribute(status, L"code").c_str(), nullptr, 10);
-  return static_cast<int32_t>(std::clamp<long long>(value, std::numeric_limits<int32_t>::min(),
-                                                        std::numeric_limits<int32_t>::max()));
+  return static_cast<int32_t>(
+      std::clamp<long long>(value, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max()));
 }
 
 bool AnswerPacket::IsPacket() const {

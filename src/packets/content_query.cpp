@@ -7,8 +7,8 @@ namespace {
 
 // The "compareType" text of each CompareType value; none for Equal, and unknown values are written alike.
 const wchar_t* CompareTypeText(CompareType compare) {
-  static const wchar_t* const kTexts[] = {nullptr,          L"NotEqual", L"Contains",     L"GreaterThan",
-                                          L"GreaterThanEqual", L"LessThan", L"LessThanEqual"};
+  static const wchar_t* const kTexts[] = {
+      nullptr, L"NotEqual", L"Contains", L"GreaterThan", L"GreaterThanEqual", L"LessThan", L"LessThanEqual"};
   const auto index = static_cast<size_t>(compare);
   return index < sizeof(kTexts) / sizeof(kTexts[0]) ? kTexts[index] : nullptr;
 }
@@ -29,14 +29,9 @@ QueryGroup::QueryGroup(QueryOperator op, QueryGroup* parent) : operator_(op), pa
 void QueryGroup::Write(PacketDocument& document, XmlElement element) const {
   const wchar_t* type = nullptr;
   switch (operator_) {
-    case QueryOperator::And:
-      type = L"And";
-      break;
-    case QueryOperator::Or:
-      type = L"Or";
-      break;
-    default:
-      Throw(PELK_E_QUERY_OPERATOR);
+    case QueryOperator::And: type = L"And"; break;
+    case QueryOperator::Or: type = L"Or"; break;
+    default: Throw(PELK_E_QUERY_OPERATOR);
   }
   SetAttribute(element, L"type", type, true);
   // Conditions first, then sub-groups, whatever order they were added in.

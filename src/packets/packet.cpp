@@ -12,8 +12,7 @@ const wchar_t kSchemaVersion[] = L"2.0";
 
 // One library of the client block: its name as text, its version as attribute. An empty name still gets
 // a text child, so the element keeps a start and an end tag.
-void WriteLibrary(XmlElement client, const wchar_t* element, const std::wstring& name,
-                  const std::wstring& version) {
+void WriteLibrary(XmlElement client, const wchar_t* element, const std::wstring& name, const std::wstring& version) {
   XmlElement library = AppendElement(client, element);
   SetElementText(library, name);
   SetAttribute(library, L"version", version, true);

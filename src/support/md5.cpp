@@ -40,8 +40,8 @@ std::wstring FileMd5Hex(const std::wstring& path, const HashProgress& progress) 
   }
 
   // A file that cannot be opened is hashed as empty input; a read error ends the input where it occurred.
-  UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr));
+  UniqueFile file(
+      CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (file) {
     std::vector<BYTE> buffer(kBlockSize, 0);
     uint64_t hashed = 0;

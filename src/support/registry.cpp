@@ -26,9 +26,7 @@ const std::wstring& MakerKeyPath() {
 
 std::wstring MakerKeyPath(const std::wstring& name) { return MakerKeyPath() + L"\\" + name; }
 
-bool RegistryKeyExists(HKEY root, const std::wstring& path) {
-  return OpenKey(root, path, KEY_QUERY_VALUE).valid();
-}
+bool RegistryKeyExists(HKEY root, const std::wstring& path) { return OpenKey(root, path, KEY_QUERY_VALUE).valid(); }
 
 bool RegistryCreateKey(HKEY root, const std::wstring& path) {
   UniqueRegKey key;
@@ -82,8 +80,8 @@ bool RegistryReadFlag(HKEY root, const std::wstring& path, const std::wstring& n
 
 bool RegistryWriteString(HKEY root, const std::wstring& path, const std::wstring& name, const std::wstring& text) {
   UniqueRegKey key;
-  if (RegCreateKeyExW(root, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr,
-                      key.receive(), nullptr) != ERROR_SUCCESS) {
+  if (RegCreateKeyExW(root, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, key.receive(),
+                      nullptr) != ERROR_SUCCESS) {
     return false;
   }
   const DWORD bytes = static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t));
@@ -101,8 +99,8 @@ bool RegistryEnumSubKeys(HKEY root, const std::wstring& path, std::vector<std::w
   if (!key) return false;
   names.clear();
   DWORD count = 0;
-  RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, &count, nullptr, nullptr, nullptr, nullptr, nullptr,
-                   nullptr, nullptr);
+  RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, &count, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                   nullptr);
   for (DWORD i = 0; i < count; ++i) {
     wchar_t name[1024];
     DWORD length = 1024;

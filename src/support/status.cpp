@@ -18,8 +18,8 @@ std::wstring SourceName(const char* file) {
 // One line per failure, where it is made: what was raised, where, and the Windows error behind it.
 void LogRaised(StatusCode code, const FailureSite& site) {
   if (!IsLogEnabled()) return;
-  std::wstring line = L"\tStatus " + Hex(static_cast<uint32_t>(code)) + L" raised at " + SourceName(site.file) +
-                      L":" + Dec(site.line);
+  std::wstring line =
+      L"\tStatus " + Hex(static_cast<uint32_t>(code)) + L" raised at " + SourceName(site.file) + L":" + Dec(site.line);
   if (site.windowsError != 0) line += L" (Windows error " + Hex(site.windowsError) + L")";
   LogLine(line);
 }

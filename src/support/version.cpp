@@ -21,8 +21,8 @@ FourPartVersion ParseVersion(const std::wstring& text) {
     if (end == cursor) break;
     // Saturated to 32 bits as wcstol does where long has 32 (Windows); where long is wider, a cast alone
     // would keep only the low bits ("4294967296" would read as 0).
-    part = static_cast<int32_t>(std::clamp<long>(value, std::numeric_limits<int32_t>::min(),
-                                                 std::numeric_limits<int32_t>::max()));
+    part = static_cast<int32_t>(
+        std::clamp<long>(value, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max()));
     if (*end != L'.') break;
     cursor = end + 1;
   }

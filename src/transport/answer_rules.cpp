@@ -57,28 +57,21 @@ StatusCode HttpStatusFailure(uint32_t httpStatus) {
   switch (httpStatus) {
     case 200:
     case 206:
-    case 407:
-      return 0;
+    case 407: return 0;
     case 300:
-    case 500:
-      return PELK_E_HTTP_SERVER;
+    case 500: return PELK_E_HTTP_SERVER;
     case 400:
     case 405:
-    case 505:
-      return PELK_E_HTTP_BAD_REQUEST;
+    case 505: return PELK_E_HTTP_BAD_REQUEST;
     case 401:
     case 403:
     case 410:
     case 502:
     case 503:
-    case 504:
-      return PELK_E_CONNECTION;
-    case 404:
-      return PELK_E_HTTP_404;
-    case 408:
-      return PELK_E_HTTP_408;
-    default:
-      return PELK_E_HTTP_STATUS;
+    case 504: return PELK_E_CONNECTION;
+    case 404: return PELK_E_HTTP_404;
+    case 408: return PELK_E_HTTP_408;
+    default: return PELK_E_HTTP_STATUS;
   }
 }
 

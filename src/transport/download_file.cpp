@@ -201,21 +201,18 @@ BodySink::Outcome DownloadFile::RefetchOnce(StatusCode status) {
 
 bool DownloadFile::Decode(const StopSignal& stop) {
   DWORD error = 0;
-  const GzipFileResult result =
-      DecodeGzipFile(EncodedPath(), TemporaryPath(), [&stop] { return !stop.Requested(); }, error);
+  const GzipFileResult result = DecodeGzipFile(
+      EncodedPath(), TemporaryPath(), [&stop] { return !stop.Requested(); }, error);
   switch (result) {
-    case GzipFileResult::Decoded:
-      return true;
-    case GzipFileResult::Stopped:
-      ThrowStopped();  // the encoded file stays: it can be decoded another time
+    case GzipFileResult::Decoded: return true;
+    case GzipFileResult::Stopped: ThrowStopped();  // the encoded file stays: it can be decoded another time
     case GzipFileResult::DamagedData:
       // Damaged data never becomes the target, and decoding it again cannot help: the encoded file goes.
       if (IsLogEnabled()) LogError(L"Failed to decode the gzip content of " + targetPath_);
       Remove(EncodedPath());
       RemoveRecord();
       return false;
-    case GzipFileResult::IoError:
-      break;
+    case GzipFileResult::IoError: break;
   }
   // The files are at fault, not the data: the encoded file stays for the next try.
   LogFailure(L"Failed to write the decoded content: ", error);
@@ -239,7 +236,7 @@ void DownloadFile::ReplaceTarget() {
   // holds open (shared for reading) is waited for; the verified decoding then goes, the encoded file stays.
   const DWORD error = RetryWhileHeld(*stop_, targetPath_, [this] {
     return MoveFileExW(TemporaryPath().c_str(), targetPath_.c_str(), MOVEFILE_REPLACE_EXISTING) ? ERROR_SUCCESS
-                                                                                                 : GetLastError();
+                                                                                                : GetLastError();
   });
   if (error != ERROR_SUCCESS) {
     LogFailure(L"Failed to replace the target file with its decoded content: ", error);
@@ -251,9 +248,8 @@ void DownloadFile::ReplaceTarget() {
 }
 
 void DownloadFile::Remove(const std::wstring& path) const {
-  const DWORD error = RetryWhileHeld(*stop_, path, [&path] {
-    return DeleteFileW(path.c_str()) ? ERROR_SUCCESS : GetLastError();
-  });
+  const DWORD error =
+      RetryWhileHeld(*stop_, path, [&path] { return DeleteFileW(path.c_str()) ? ERROR_SUCCESS : GetLastError(); });
   if (error == ERROR_SUCCESS || error == ERROR_FILE_NOT_FOUND) return;
   if (IsLogEnabled()) LogError(L"Failed to remove " + path + L": " + Hex(error));
   Throw(HeldOr(error, PELK_E_CREATE_FILE), error);
@@ -261,8 +257,8 @@ void DownloadFile::Remove(const std::wstring& path) const {
 
 std::wstring DownloadFile::ReadRecord() const {
   // A record is two short lines; anything longer is none.
-  const UniqueFile record(CreateFileW(RecordPath().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  const UniqueFile record(CreateFileW(RecordPath().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!record) return std::wstring();
   std::string bytes(2 * kLongestValidator, '\0');
   DWORD read = 0;
@@ -287,8 +283,8 @@ void DownloadFile::WriteRecord() const {
   const std::string bytes = FormatResumeRecord(validator_);
   DWORD error = ERROR_SUCCESS;
   {
-    const UniqueFile file(CreateFileW(written.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+    const UniqueFile file(
+        CreateFileW(written.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     DWORD done = 0;
     if (!file || !WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &done, nullptr) ||
         !FlushFileBuffers(file.get())) {
@@ -316,8 +312,7 @@ void DownloadFile::RemoveRecord() const {
   // A record that cannot be removed names the answer a file came from: at worst a later range is asked
   // for with a validator the server no longer has, and the server sends the whole file.
   const DWORD error = RetryWhileHeld(*stop_, RecordPath(), [this] {
-    return DeleteFileW(RecordPath().c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS
-                                                                                       : GetLastError();
+    return DeleteFileW(RecordPath().c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : GetLastError();
   });
   if (error != ERROR_SUCCESS && IsLogEnabled()) LogError(L"Failed to remove " + RecordPath() + L": " + Hex(error));
   DeleteFileW((RecordPath() + L".tmp").c_str());  // left by a run that ended while writing a record

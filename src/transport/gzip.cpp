@@ -82,8 +82,8 @@ GzipFileResult DecodeGzipFile(const std::wstring& source, const std::wstring& de
   // destination naming the source) leaves every file as it was.
   UniqueFile output;
   if (input) {
-    output.reset(CreateFileW(destination.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                             nullptr));
+    output.reset(
+        CreateFileW(destination.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   }
   if (!output) {
     ioError = GetLastError();

@@ -92,7 +92,7 @@ class Inflater {
       }
       if (result == Z_STREAM_END) break;
       if (result == Z_BUF_ERROR && consumed == 0 && produced == 0) return false;  // input cut short
-      if (result != Z_OK && result != Z_BUF_ERROR) return false;                 // not deflate data
+      if (result != Z_OK && result != Z_BUF_ERROR) return false;                  // not deflate data
     }
     crc = static_cast<uint32_t>(runningCrc);
     return true;
@@ -154,19 +154,15 @@ bool DecodeGzipStream(ByteSource& in, ByteSink& out) {
   bool decodedAny = false;
   for (;;) {
     switch (DecodeMember(in, inflater, out)) {
-      case MemberResult::Decoded:
-        decodedAny = true;
-        break;
+      case MemberResult::Decoded: decodedAny = true; break;
       case MemberResult::NoMember:
         // The end of the input, or bytes after the last member that are not one: done, unless nothing was
         // decoded or reading failed.
         return decodedAny && !in.ReadFailed();
-      case MemberResult::Failed:
-        return false;
+      case MemberResult::Failed: return false;
     }
   }
 }
-
 
 bool DecodeGzipBuffer(const std::string& in, std::string& out) {
   MemorySource source(in);

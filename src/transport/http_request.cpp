@@ -55,7 +55,8 @@ class Request {
       LogLine(L"\tFlags: " + Hex(options_.flags));
     }
     Open(L"GET");
-    for (const std::wstring& header : headers) handles_.AddHeader(header, HTTP_ADDREQ_FLAG_REPLACE | HTTP_ADDREQ_FLAG_ADD);
+    for (const std::wstring& header : headers)
+      handles_.AddHeader(header, HTTP_ADDREQ_FLAG_REPLACE | HTTP_ADDREQ_FLAG_ADD);
     SendWithRetries(false, 0);
   }
 

@@ -55,8 +55,8 @@ StatusCode HeldOr(DWORD error, StatusCode otherwise) {
 
 DWORD TargetFile::OpenWith(const std::wstring& path, DWORD disposition, const StopSignal& stop) {
   const DWORD error = RetryWhileHeld(stop, path, [&] {
-    file_.reset(CreateFileW(path.c_str(), FILE_WRITE_DATA, FILE_SHARE_READ, nullptr, disposition,
-                            FILE_ATTRIBUTE_NORMAL, nullptr));
+    file_.reset(CreateFileW(path.c_str(), FILE_WRITE_DATA, FILE_SHARE_READ, nullptr, disposition, FILE_ATTRIBUTE_NORMAL,
+                            nullptr));
     return file_ ? ERROR_SUCCESS : GetLastError();
   });
   if (error != ERROR_SUCCESS) return error;

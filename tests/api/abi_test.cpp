@@ -3,7 +3,6 @@
 // the exports. The same cases run against the x86_64 build, which shares every line but the word size.
 #include "common/api_fixture.h"
 
-
 #include <algorithm>
 #include <memory>
 
@@ -16,8 +15,8 @@ constexpr bool kIs32Bit = sizeof(void*) == 4;
 using File = std::unique_ptr<void, decltype(&CloseHandle)>;
 
 File OpenFile(const std::wstring& path, DWORD access, DWORD disposition) {
-  HANDLE handle = CreateFileW(path.c_str(), access, FILE_SHARE_READ, nullptr, disposition, FILE_ATTRIBUTE_NORMAL,
-                              nullptr);
+  HANDLE handle =
+      CreateFileW(path.c_str(), access, FILE_SHARE_READ, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
   return File(handle == INVALID_HANDLE_VALUE ? nullptr : handle, &CloseHandle);
 }
 
@@ -53,28 +52,28 @@ class Abi : public ApiTest {
   // gets the rest from its offset, the first firstPart bytes at once and the others once midway opens.
   // httplib keeps range offsets in ssize_t, 32 bits on i686, so the handler answers the range itself.
   void ServeBig(uint64_t total, size_t firstPart) {
-    server.server().Get("/files/big.bin", [this, total, firstPart](const httplib::Request& req,
-                                                                    httplib::Response& res) {
-      const_cast<httplib::Request&>(req).ranges.clear();
-      const std::string range = req.get_header_value("Range");
-      if (range.empty()) {
-        res.set_header("Content-Type", "application/octet-stream");
-        res.set_header("Content-Length", std::to_string(total));
-        return;
-      }
-      const uint64_t from = std::stoull(range.substr(range.find('=') + 1));
-      res.status = 206;
-      res.set_header("Content-Range", "bytes " + std::to_string(from) + "-" + std::to_string(total - 1) + "/" +
-                                          std::to_string(total));
-      res.set_content_provider(static_cast<size_t>(total - from), "application/octet-stream",
-                               [this, from, firstPart](size_t offset, size_t length, httplib::DataSink& sink) {
-                                 if (offset == firstPart && !midway.Wait()) return false;
-                                 const size_t end = offset < firstPart ? firstPart : offset + length;
-                                 std::string bytes(std::min<size_t>(end - offset, 4096), '\0');
-                                 for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = ByteAt(from + offset + i);
-                                 return sink.write(bytes.data(), bytes.size());
-                               });
-    });
+    server.server().Get(
+        "/files/big.bin", [this, total, firstPart](const httplib::Request& req, httplib::Response& res) {
+          const_cast<httplib::Request&>(req).ranges.clear();
+          const std::string range = req.get_header_value("Range");
+          if (range.empty()) {
+            res.set_header("Content-Type", "application/octet-stream");
+            res.set_header("Content-Length", std::to_string(total));
+            return;
+          }
+          const uint64_t from = std::stoull(range.substr(range.find('=') + 1));
+          res.status = 206;
+          res.set_header("Content-Range", "bytes " + std::to_string(from) + "-" + std::to_string(total - 1) + "/" +
+                                              std::to_string(total));
+          res.set_content_provider(static_cast<size_t>(total - from), "application/octet-stream",
+                                   [this, from, firstPart](size_t offset, size_t length, httplib::DataSink& sink) {
+                                     if (offset == firstPart && !midway.Wait()) return false;
+                                     const size_t end = offset < firstPart ? firstPart : offset + length;
+                                     std::string bytes(std::min<size_t>(end - offset, 4096), '\0');
+                                     for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = ByteAt(from + offset + i);
+                                     return sink.write(bytes.data(), bytes.size());
+                                   });
+        });
   }
 
   // Resumes into a sparse file of size existing up to total, sampling the progress all the while. Every
@@ -192,10 +191,9 @@ TEST_F(Abi, EveryExportKeepsTheStackBalancedOverManyCalls) {
   // Each call goes through a pointer of the header's cdecl type. Were an export to clean up its own
   // arguments, every call would move the caller's stack pointer and the loop would crash.
   const int32_t h = OpenWithList("dist.bin");
-  decltype(&PelkGetContentId) getters[] = {pelk.PelkGetDistChecksum, pelk.PelkGetDistDownloadURL,
-                                           pelk.PelkGetDistPackageGUID, pelk.PelkGetDistGUID,
-                                           pelk.PelkGetDistLanguage, pelk.PelkGetDistVersion,
-                                           pelk.PelkGetProductName, pelk.PelkGetContentId};
+  decltype(&PelkGetContentId) getters[] = {
+      pelk.PelkGetDistChecksum, pelk.PelkGetDistDownloadURL, pelk.PelkGetDistPackageGUID, pelk.PelkGetDistGUID,
+      pelk.PelkGetDistLanguage, pelk.PelkGetDistVersion,     pelk.PelkGetProductName,     pelk.PelkGetContentId};
   const std::wstring expected[] = {L"", FileUrl("dist.bin"), L"{P}", L"{D}", L"en", L"1.0", L"Product", L"C1"};
   for (int round = 0; round < 300; ++round) {
     SCOPED_TRACE(round);

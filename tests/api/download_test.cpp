@@ -19,8 +19,8 @@ class Download : public ApiTest {
   // Answers the query with one distribution served at /files/<name> with the given checksum.
   int32_t OpenWithList(int32_t flags, const std::string& checksum, const std::string& name = "dist.bin") {
     onQuery = [this, checksum, name](const httplib::Request&, httplib::Response& res) {
-      res.set_content(AnswerPacket(0, UpdateElement({"C1", "Product", NarrowFileUrl(name), checksum, "{P}", "{D}",
-                                                     "en", "1.0", std::to_string(kBody.size())})),
+      res.set_content(AnswerPacket(0, UpdateElement({"C1", "Product", NarrowFileUrl(name), checksum, "{P}", "{D}", "en",
+                                                     "1.0", std::to_string(kBody.size())})),
                       "text/xml");
     };
     const int32_t h = Open(flags);
@@ -74,8 +74,8 @@ TEST_F(Download, VerifiedDownloadRunsThroughThePhasesAndRecordsEachFinalCheck) {
   EXPECT_EQ(PELK_PHASE_FINISHED, pelk.PelkDownloadCheck(h, 0, &a, &b, &c));
   EXPECT_EQ(PELK_S_OK, pelk.PelkReportSubmit(h));
   ASSERT_EQ(1u, Sent("ReportCmd:Report").size());
-  EXPECT_EQ((std::vector<std::wstring>{L"0x40002005", L"0x40002005"}), ReportedStatuses(0))
-      << std::string(BodyText(Sent("ReportCmd:Report")[0].body).begin(), BodyText(Sent("ReportCmd:Report")[0].body).end());
+  EXPECT_EQ((std::vector<std::wstring>{L"0x40002005", L"0x40002005"}), ReportedStatuses(0)) << std::string(
+      BodyText(Sent("ReportCmd:Report")[0].body).begin(), BodyText(Sent("ReportCmd:Report")[0].body).end());
   EXPECT_NE(std::wstring::npos, BodyText(Sent("ReportCmd:Report")[0].body).find(FileUrl("dist.bin")));
   // The report was replaced by an empty one: nothing more to send.
   EXPECT_EQ(PELK_S_OK, pelk.PelkReportSubmit(h));

@@ -56,7 +56,8 @@ TEST_F(Faults, AResumeAppendsOnlyAnAnswerThatStartsAtTheFilesEnd) {
 TEST_F(Faults, ADamagedGzipFileIsNeverTakenForACompleteOne) {
   const std::string data = SampleBytes(100000, 47) + std::string(100000, 'x');
   std::string damaged = Gzip(data);
-  for (size_t i = damaged.size() / 2; i < damaged.size() / 2 + 16; ++i) damaged[i] = static_cast<char>(damaged[i] ^ 0x5A);
+  for (size_t i = damaged.size() / 2; i < damaged.size() / 2 + 16; ++i)
+    damaged[i] = static_cast<char>(damaged[i] ^ 0x5A);
   files.Serve("/files/z.bin", Gzipped(damaged));
   const std::wstring target = temp.File(L"z.bin");
 
@@ -223,8 +224,8 @@ TEST_F(Faults, ACancelEndsAChecksumPass) {
   const std::wstring target = temp.File(L"huge.bin");
   ASSERT_TRUE(MakeSparseFile(target, size));
   FaultPlan whole;
-  whole.raw = "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Length: " +
-              std::to_string(size) + "\r\nConnection: close\r\n\r\n" + std::string(16 * kMiB, 'x');
+  whole.raw = "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Length: " + std::to_string(size) +
+              "\r\nConnection: close\r\n\r\n" + std::string(16 * kMiB, 'x');
   files.Serve("/files/huge.bin", whole);
   const int32_t h = OpenWithList(PELK_FLAG_VERIFY_CHECKSUM, files.Url("/files/huge.bin"), std::string(32, '0'));
   ASSERT_EQ(PELK_S_STILL_RUNNING, pelk.PelkDownloadSubmit(h, 0, target.c_str()));
@@ -282,8 +283,8 @@ TEST_F(Faults, FreeSpaceIsWeighedAgainstWhatIsStillToCome) {
 
   // What is still to come does not fit: refused before a byte is read.
   FaultPlan tooBig;
-  tooBig.raw = "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Length: " +
-               std::to_string(size) + "\r\nConnection: close\r\n\r\n" + tail;
+  tooBig.raw = "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Length: " + std::to_string(size) +
+               "\r\nConnection: close\r\n\r\n" + tail;
   files.Serve("/files/sparse.bin", tooBig);
   EXPECT_EQ(PELK_E_DISK_SPACE, Download(h, temp.File(L"new.bin")));
   EXPECT_EQ(0u, FileSize(temp.File(L"new.bin")));
@@ -391,7 +392,8 @@ TEST_F(Faults, EmptyIdentityTextsStillMakeABlankUserAgentToken) {
   // With empty application texts the ping and the download carry the blank token alone.
   ASSERT_EQ(PELK_S_OK, pelk.PelkOpen(L"", L"", L"", L"", L"de-DE", 0, &h));
   EXPECT_EQ(PELK_S_OK, pelk.PelkPingServer(h, 30000));
-  EXPECT_EQ("HvWebServiceClient (hvvornet " HVPELK_VERSION_TEXT "; ;)", Sent("PingCmd:Ping").back().Header("User-Agent"));
+  EXPECT_EQ("HvWebServiceClient (hvvornet " HVPELK_VERSION_TEXT "; ;)",
+            Sent("PingCmd:Ping").back().Header("User-Agent"));
   files.Serve("/files/u.bin", Plain("data"));
   EXPECT_EQ(PELK_S_OK, pelk.PelkQuerySubmit(h, 30000));
   EXPECT_EQ(PELK_PHASE_FINISHED, Download(h, temp.File(L"u.bin")));

@@ -21,8 +21,7 @@ bool StartChild(const std::wstring& program, const std::wstring& arguments, hv::
   startup.hStdOutput = writeEnd.get();
   startup.hStdError = writeEnd.get();
   PROCESS_INFORMATION info = {};
-  if (!CreateProcessW(program.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                      &info)) {
+  if (!CreateProcessW(program.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info)) {
     output.reset();
     return false;
   }

@@ -34,7 +34,6 @@ int32_t WaitForEnd(hvpelk::Library& pelk, int32_t h, const CheckObserver& onChec
 
 // Submits distribution 0 of h into target and waits for the final phase (WaitForEnd); a submit that
 // neither runs nor completes returns its status.
-int32_t DownloadToEnd(hvpelk::Library& pelk, int32_t h, const std::wstring& target, int polls = 6000,
-                      DWORD pollMs = 5);
+int32_t DownloadToEnd(hvpelk::Library& pelk, int32_t h, const std::wstring& target, int polls = 6000, DWORD pollMs = 5);
 
 }  // namespace hvtest

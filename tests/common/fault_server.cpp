@@ -39,7 +39,8 @@ bool ParseHead(const std::string& head, FaultRequest& request) {
     const size_t end = std::min(head.find("\r\n", at), head.size());
     const std::string header = head.substr(at, end - at);
     const size_t colon = header.find(':');
-    if (colon != std::string::npos) request.headers.emplace_back(header.substr(0, colon), Trim(header.substr(colon + 1)));
+    if (colon != std::string::npos)
+      request.headers.emplace_back(header.substr(0, colon), Trim(header.substr(colon + 1)));
     at = end + 2;
   }
   return true;
@@ -330,8 +331,8 @@ bool FaultServer::Answer(SOCKET socket, HANDLE ready, const FaultPlan& plan, con
   std::string contentRange;
   uint64_t start = 0;
   const std::string ifRange = request.Header("If-Range");
-  const bool rangeValid = ifRange.empty() || (ifRange == plan.etag && ifRange.compare(0, 2, "W/") != 0) ||
-                          ifRange == plan.lastModified;
+  const bool rangeValid =
+      ifRange.empty() || (ifRange == plan.etag && ifRange.compare(0, 2, "W/") != 0) || ifRange == plan.lastModified;
   if (rangeValid && RangeStart(request, start)) {
     const std::string total = "/" + std::to_string(size);
     RangeAnswer answer = plan.range;
@@ -356,8 +357,7 @@ bool FaultServer::Answer(SOCKET socket, HANDLE ready, const FaultPlan& plan, con
         length = size - from;
         contentRange = "bytes " + std::to_string(start) + "-" + std::to_string(size - 1) + total;
         break;
-      case RangeAnswer::kWhole:
-        break;
+      case RangeAnswer::kWhole: break;
       case RangeAnswer::kRefuse:
         status = 416;
         length = 0;

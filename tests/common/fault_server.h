@@ -59,18 +59,18 @@ struct FaultPlan {
   RangeAnswer range = RangeAnswer::kHonour;
   LengthHeader length = LengthHeader::kTrue;
   uint64_t lengthSkew = 1024;
-  std::string exactLength;  // the Content-Length of kExact
+  std::string exactLength;       // the Content-Length of kExact
   uint64_t cutAfter = kNever;    // close the connection after this many body bytes of an answer
   uint64_t stallAfter = kNever;  // after this many body bytes, send nothing until released or stallMs, then close
   bool silent = false;           // send nothing at all, not even the status line, until released or stallMs
   int stallMs = 10000;
   std::string contentType = "application/octet-stream";  // empty: no Content-Type header
-  std::string contentEncoding;                            // for example "gzip"; empty: no header
+  std::string contentEncoding;                           // for example "gzip"; empty: no header
   // Validators, each sent when not empty. A request whose "If-Range" is neither the ETag (a weak one never
   // matches) nor the Last-Modified gets 200 and the whole body, as the Range were absent.
   std::string etag;
   std::string lastModified;
-  std::string raw;  // when not empty, the whole answer instead of all of the above (every byte counts); closes
+  std::string raw;          // when not empty, the whole answer instead of all of the above (every byte counts); closes
   uint64_t extraBytes = 0;  // sent after the whole body of a 206, beyond its range; the answer then closes
   // A slow server: the body goes out paceBytes at a time, paceMs apart (0: as fast as the socket takes it).
   uint64_t paceBytes = 0;
@@ -150,7 +150,7 @@ class FaultServer {
   int port_ = -1;
   SOCKET listener_ = INVALID_SOCKET;
   HANDLE stopEvent_ = nullptr;  // manual reset: set once by Stop
-  std::thread acceptThread_;  // each connection has a detached thread of its own, counted in open_
+  std::thread acceptThread_;    // each connection has a detached thread of its own, counted in open_
 
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;

@@ -44,9 +44,8 @@ inline std::wstring ClientBlockLines(int depth, const std::wstring& userId, cons
          TextLine(depth, L"ieVersion", hv::ProbeIeVersion()) +
          TextLine(depth, L"operatingSystem", hv::ProbeOperatingSystemVersion()) +
          TextLine(depth, L"servicePack", hv::ProbeServicePack()) +
-         TextLine(depth, L"productType", hv::ProbeProductType()) +
-         TextLine(depth, L"suiteMask", hv::ProbeSuiteMask()) + TextLine(depth, L"r2Build", hv::ProbeR2Build()) +
-         TextLine(depth, L"architecture", hv::ProbeArchitecture());
+         TextLine(depth, L"productType", hv::ProbeProductType()) + TextLine(depth, L"suiteMask", hv::ProbeSuiteMask()) +
+         TextLine(depth, L"r2Build", hv::ProbeR2Build()) + TextLine(depth, L"architecture", hv::ProbeArchitecture());
 }
 
 // Saves HKCU\SOFTWARE\Halvorn\Report "uniqueId" (and whether the key existed) and puts it back.
@@ -130,7 +129,8 @@ inline std::wstring PacketStart(const std::wstring& localeLine) {
          L"\t\t<date />\n"
          L"\t\t<client>\n"
          L"\t\t\t<swapp version=\"1.0\">App</swapp>\n"
-         L"\t\t\t<corelib version=\"" HVPELK_VERSION_TEXT "\">hvpelk</corelib>\n"
+         L"\t\t\t<corelib version=\"" HVPELK_VERSION_TEXT
+         "\">hvpelk</corelib>\n"
          L"\t\t\t<wrapperlib version=\"2.0\">Wrap</wrapperlib>\n"
          L"\t\t</client>\n"
          L"\t</header>\n"

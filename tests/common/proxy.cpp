@@ -29,18 +29,17 @@ std::string BasicAuthorization(const std::string& user, const std::string& passw
 
 ProxySettings::ProxySettings(int port) : enable_(Save(L"ProxyEnable")), server_(Save(L"ProxyServer")) {
   HKEY key = nullptr;
-  if (RegCreateKeyExW(HKEY_CURRENT_USER, kInternetSettings, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                      nullptr) != ERROR_SUCCESS) {
+  if (RegCreateKeyExW(HKEY_CURRENT_USER, kInternetSettings, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) !=
+      ERROR_SUCCESS) {
     ADD_FAILURE() << "cannot open the Internet Settings key";
     return;
   }
   const DWORD enable = 1;
   const std::wstring server = L"127.0.0.1:" + std::to_wstring(port);
-  EXPECT_EQ(ERROR_SUCCESS, RegSetValueExW(key, L"ProxyEnable", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&enable),
-                                          sizeof(enable)));
   EXPECT_EQ(ERROR_SUCCESS,
-            RegSetValueExW(key, L"ProxyServer", 0, REG_SZ, reinterpret_cast<const BYTE*>(server.c_str()),
-                           static_cast<DWORD>((server.size() + 1) * sizeof(wchar_t))));
+            RegSetValueExW(key, L"ProxyEnable", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&enable), sizeof(enable)));
+  EXPECT_EQ(ERROR_SUCCESS, RegSetValueExW(key, L"ProxyServer", 0, REG_SZ, reinterpret_cast<const BYTE*>(server.c_str()),
+                                          static_cast<DWORD>((server.size() + 1) * sizeof(wchar_t))));
   RegCloseKey(key);
 }
 
@@ -56,8 +55,8 @@ ProxySettings::Saved ProxySettings::Save(const wchar_t* name) {
   DWORD size = 0;
   if (RegQueryValueExW(key, name, nullptr, &saved.type, nullptr, &size) == ERROR_SUCCESS) {
     saved.bytes.resize(size);
-    saved.present = RegQueryValueExW(key, name, nullptr, &saved.type,
-                                     reinterpret_cast<BYTE*>(&saved.bytes[0]), &size) == ERROR_SUCCESS;
+    saved.present = RegQueryValueExW(key, name, nullptr, &saved.type, reinterpret_cast<BYTE*>(&saved.bytes[0]),
+                                     &size) == ERROR_SUCCESS;
     saved.bytes.resize(size);
   }
   RegCloseKey(key);
@@ -77,8 +76,7 @@ void ProxySettings::Restore(const wchar_t* name, const Saved& saved) {
 }
 
 TestProxy::TestProxy(const std::string& user, const std::string& password, std::string body)
-    : authorization_(BasicAuthorization(user, password)),
-      body_(std::move(body)) {
+    : authorization_(BasicAuthorization(user, password)), body_(std::move(body)) {
   // Requests arrive in absolute form ("GET http://host/path"): one pattern takes every target.
   auto answer = [this](const httplib::Request& request, httplib::Response& response) {
     if (request.get_header_value("Proxy-Authorization") == authorization_) {

@@ -14,8 +14,8 @@ namespace hvtest {
 ScratchKey::ScratchKey(HKEY root, std::wstring path) : root_(root), path_(std::move(path)) {
   RegDeleteTreeW(root_, path_.c_str());
   HKEY key = nullptr;
-  EXPECT_EQ(ERROR_SUCCESS, RegCreateKeyExW(root_, path_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                                           nullptr));
+  EXPECT_EQ(ERROR_SUCCESS,
+            RegCreateKeyExW(root_, path_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr));
   if (key) RegCloseKey(key);
 }
 
@@ -24,8 +24,7 @@ ScratchKey::~ScratchKey() { RegDeleteTreeW(root_, path_.c_str()); }
 namespace {
 HKEY CreateForWrite(HKEY root, const std::wstring& path) {
   HKEY key = nullptr;
-  EXPECT_EQ(ERROR_SUCCESS,
-            RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr));
+  EXPECT_EQ(ERROR_SUCCESS, RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr));
   return key;
 }
 }  // namespace
@@ -54,8 +53,8 @@ TempDir::TempDir() {
   static std::atomic<int> counter{0};
   wchar_t base[MAX_PATH] = {};
   GetTempPathW(MAX_PATH, base);
-  path_ = std::wstring(base) + L"hvpelk-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-          std::to_wstring(counter++);
+  path_ =
+      std::wstring(base) + L"hvpelk-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(counter++);
   CreateDirectoryW(path_.c_str(), nullptr);
 }
 

@@ -11,15 +11,15 @@ std::string UpdateElement(const Update& u) {
   return "<update><ID>" + u.id + "</ID><productName>" + u.product + "</productName><downloadSize>" + u.size +
          "</downloadSize><plugin><downloadUrl>" + u.url + "</downloadUrl><downloadChecksum>" + u.checksum +
          "</downloadChecksum></plugin><updateInfo><client><hvdistid DistPackageGUID=\"" + u.package +
-         "\" DistributionGUID=\"" + u.guid + "\" DistributionLanguage=\"" + u.language +
-         "\" DistributionVersion=\"" + u.version + "\"/></client></updateInfo></update>";
+         "\" DistributionGUID=\"" + u.guid + "\" DistributionLanguage=\"" + u.language + "\" DistributionVersion=\"" +
+         u.version + "\"/></client></updateInfo></update>";
 }
 
 std::wstring BodyText(const std::string& bytes) {
   std::wstring text;
   for (size_t i = 2; i + 1 < bytes.size(); i += 2) {
-    text.push_back(static_cast<wchar_t>(static_cast<unsigned char>(bytes[i]) |
-                                        (static_cast<unsigned char>(bytes[i + 1]) << 8)));
+    text.push_back(
+        static_cast<wchar_t>(static_cast<unsigned char>(bytes[i]) | (static_cast<unsigned char>(bytes[i + 1]) << 8)));
   }
   return text;
 }

@@ -188,8 +188,8 @@ TrustedRoot::TrustedRoot(const std::string& der) : der_(der) {
 
 TrustedRoot::~TrustedRoot() {
   HCERTSTORE store = OpenMachineRoot();
-  PCCERT_CONTEXT wanted = CertCreateCertificateContext(
-      X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der_.data()), static_cast<DWORD>(der_.size()));
+  PCCERT_CONTEXT wanted = CertCreateCertificateContext(X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der_.data()),
+                                                       static_cast<DWORD>(der_.size()));
   PCCERT_CONTEXT found =
       store && wanted ? CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING, wanted, nullptr)
                       : nullptr;
@@ -207,9 +207,9 @@ TlsServer::TlsServer(const TestCertificates& certificates, const std::string& ce
                  "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: " + std::to_string(body.size()) +
                      "\r\nConnection: close\r\n\r\n" + body);
   // The server runs in the background; the script waits for its channel to close and then stops it.
-  script_ = std::make_unique<UnixScript>(
-      certificates.folder(), "openssl s_server -HTTP -accept 127.0.0.1:0 -cert " + certificateFile +
-                                 " -key server.key &\nserver=$!\ncat >/dev/null\nkill $server\n");
+  script_ = std::make_unique<UnixScript>(certificates.folder(),
+                                         "openssl s_server -HTTP -accept 127.0.0.1:0 -cert " + certificateFile +
+                                             " -key server.key &\nserver=$!\ncat >/dev/null\nkill $server\n");
   const std::string marker = "ACCEPT 127.0.0.1:";
   const bool listening = script_->ReadUntil(
       [&](const std::string& out) {

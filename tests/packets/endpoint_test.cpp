@@ -79,8 +79,9 @@ TEST(Endpoint, CommandUrlsEncodeTheirParametersByCodeUnit) {
   EXPECT_EQ(L"a%20b%3Dc%26", hv::UrlEncode(L"a b=c&"));
   EXPECT_EQ(L"x%13y", hv::UrlEncode(L"x\u2013y"));  // the high byte of a code unit is dropped
   EXPECT_EQ(L"", hv::UrlEncode(L""));
-  EXPECT_EQ(L"https://h/svc?cmd=ContentCmd:Query&trellin%5Fversion=2%2E0&dash=%13",
-            hv::CommandUrl(L"https://h/svc", L"ContentCmd:Query", {{L"trellin_version", L"2.0"}, {L"dash", L"\u2013"}}));
+  EXPECT_EQ(
+      L"https://h/svc?cmd=ContentCmd:Query&trellin%5Fversion=2%2E0&dash=%13",
+      hv::CommandUrl(L"https://h/svc", L"ContentCmd:Query", {{L"trellin_version", L"2.0"}, {L"dash", L"\u2013"}}));
   EXPECT_EQ(L"https://h/svc?cmd=PingCmd:Ping", hv::CommandUrl(L"https://h/svc", L"PingCmd:Ping", {}));
 }
 

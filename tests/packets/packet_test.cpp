@@ -44,7 +44,8 @@ TEST(PacketEnvelope, RequestDocument) {
                 L"\t\t<date />\n"
                 L"\t\t<client>\n"
                 L"\t\t\t<swapp version=\"\"></swapp>\n"
-                L"\t\t\t<corelib version=\"" HVPELK_VERSION_TEXT "\">hvpelk</corelib>\n"
+                L"\t\t\t<corelib version=\"" HVPELK_VERSION_TEXT
+                "\">hvpelk</corelib>\n"
                 L"\t\t\t<wrapperlib version=\"\"></wrapperlib>\n"
                 L"\t\t</client>\n"
                 L"\t</header>\n"
@@ -85,9 +86,16 @@ TEST(PacketResponse, HeaderStatusAndBody) {
     EXPECT_EQ(PELK_E_SERVICE_UNKNOWN, hvtest::StatusOf([&] { AnswerPacket(body).CheckServiceStatus(); })) << body;
   }
 
-  const std::pair<const char*, int32_t> codes[] = {
-      {"6000", 6000}, {"-10", -10}, {"+7", 7}, {"  12", 12}, {"abc", 0}, {"", 0}, {"0x10", 0},
-      {"99999999999", 2147483647}, {"-99999999999", -2147483647 - 1}, {"- 5", 0}};
+  const std::pair<const char*, int32_t> codes[] = {{"6000", 6000},
+                                                   {"-10", -10},
+                                                   {"+7", 7},
+                                                   {"  12", 12},
+                                                   {"abc", 0},
+                                                   {"", 0},
+                                                   {"0x10", 0},
+                                                   {"99999999999", 2147483647},
+                                                   {"-99999999999", -2147483647 - 1},
+                                                   {"- 5", 0}};
   for (const auto& code : codes) {
     EXPECT_EQ(code.second, AnswerPacket(WithStatusCode(code.first)).ServiceStatusCode()) << code.first;
   }
@@ -97,9 +105,9 @@ TEST(PacketResponse, HeaderStatusAndBody) {
 
 TEST(PacketResponse, ServiceStatusMapping) {
   const std::pair<int32_t, uint32_t> table[] = {
-      {10, 0x80008006},  {100, 0x80008003}, {200, 0x80008003}, {300, 0x80008004}, {400, 0x80008004},
-      {500, 0x80008004}, {600, 0x80008004}, {700, 0x80008005}, {800, 0x80008005}, {900, 0x80008002},
-      {6000, 0x80008007}, {42, 0x80008001}, {-10, 0x80008001}, {1, 0x80008001}, {-2147483647 - 1, 0x80008001}};
+      {10, 0x80008006},   {100, 0x80008003}, {200, 0x80008003}, {300, 0x80008004}, {400, 0x80008004},
+      {500, 0x80008004},  {600, 0x80008004}, {700, 0x80008005}, {800, 0x80008005}, {900, 0x80008002},
+      {6000, 0x80008007}, {42, 0x80008001},  {-10, 0x80008001}, {1, 0x80008001},   {-2147483647 - 1, 0x80008001}};
   for (const auto& row : table) {
     EXPECT_EQ(static_cast<StatusCode>(row.second), MapServerStatus(row.first)) << row.first;
   }

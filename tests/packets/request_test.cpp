@@ -24,7 +24,8 @@ using hvtest::Utf16Le;
 
 const char kServicePath[] = "/hvtr/trellin";
 const char kAgent[] = "HvWebServiceClient (hvvornet " HVPELK_VERSION_TEXT ";App 1.0;)";
-const char kFullAgent[] = "HvWebServiceClient (hvvornet " HVPELK_VERSION_TEXT ";App 1.0;hvpelk " HVPELK_VERSION_TEXT ";Wrap 2.0;)";
+const char kFullAgent[] =
+    "HvWebServiceClient (hvvornet " HVPELK_VERSION_TEXT ";App 1.0;hvpelk " HVPELK_VERSION_TEXT ";Wrap 2.0;)";
 
 std::string StatusAnswer(const std::string& code) {
   return "<?xml version=\"1.0\" encoding=\"utf-8\"?><packet><header><server><status code=\"" + code +

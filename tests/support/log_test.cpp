@@ -154,8 +154,9 @@ TEST_F(Log, AppendsOnRestartAndClosesOnTheLastRelease) {
 
   const std::vector<std::wstring> lines = ReadLogLines(path_);  // also checks: one byte order mark only
   const std::vector<std::wstring> expected = {
-      L"Vornet Library", kSeparator, L"first run", kSeparator, L"***SUMMARY***", kSeparator,
-      L"Vornet Library", kSeparator, L"second run", L"after one release", kSeparator, L"***SUMMARY***", kSeparator};
+      L"Vornet Library", kSeparator,        L"first run", kSeparator,    L"***SUMMARY***",
+      kSeparator,        L"Vornet Library", kSeparator,   L"second run", L"after one release",
+      kSeparator,        L"***SUMMARY***",  kSeparator};
   ASSERT_EQ(expected.size(), lines.size());
   for (size_t i = 0; i < lines.size(); ++i) {
     const bool raw = expected[i] == kSeparator || expected[i] == L"Vornet Library";
@@ -282,9 +283,9 @@ TEST(LogChild, DISABLED_ExitsHoldingTheLog) {
 // must not use anything destroyed before it.
 TEST_F(Log, AProcessThatExitsHoldingTheLogStillWritesItsSummary) {
   SwitchOn(path_);
-  const hvtest::ChildOutcome child = hvtest::RunChild(
-      hvtest::ThisProgram(), L"--gtest_also_run_disabled_tests --gtest_filter=LogChild.DISABLED_ExitsHoldingTheLog",
-      60000);
+  const hvtest::ChildOutcome child =
+      hvtest::RunChild(hvtest::ThisProgram(),
+                       L"--gtest_also_run_disabled_tests --gtest_filter=LogChild.DISABLED_ExitsHoldingTheLog", 60000);
   ASSERT_TRUE(child.finished) << child.output;
   EXPECT_EQ(0u, child.exitCode) << child.output;
   const std::vector<std::wstring> lines = ReadLogLines(path_);

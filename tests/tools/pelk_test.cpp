@@ -222,11 +222,12 @@ TEST(PelkProgress, TheBarFitsAnEightyColumnConsole) {
   EXPECT_EQ(pelk::kLineWidth, typical.size());
   const uint64_t huge = 1ull << 62;
   for (const int32_t phase : std::initializer_list<int32_t>{PELK_PHASE_VERIFYING, PELK_E_HTTP_BAD_REQUEST,
-                                                           static_cast<int32_t>(0x80000005)}) {
+                                                            static_cast<int32_t>(0x80000005)}) {
     const std::string line = pelk::BarLine(phase, huge - 1, huge, 1e15, 99999999);
     EXPECT_EQ(pelk::kLineWidth, line.size()) << line;
   }
-  EXPECT_NE(std::string::npos, pelk::BarLine(PELK_PHASE_STARTED, 0, 0, 0.0, -1).find("STARTED [----------------] 0% 0 B/?"));
+  EXPECT_NE(std::string::npos,
+            pelk::BarLine(PELK_PHASE_STARTED, 0, 0, 0.0, -1).find("STARTED [----------------] 0% 0 B/?"));
 }
 
 // The README's status table is written for readers, from the header's table: every code must stand there
@@ -235,7 +236,7 @@ TEST(StatusTable, TheReadmeListsEveryCodeWithItsNameAndMeaning) {
   const std::string readme = hvtest::ReadFileBytes(SourcePath("README.md"));
   ASSERT_FALSE(readme.empty());
   char row[256];
-#define CHECK_ROW(name, value, meaning)                                                                     \
+#define CHECK_ROW(name, value, meaning)                                                                 \
   snprintf(row, sizeof(row), "| 0x%08x | `%s` | %s |\n", static_cast<unsigned>(value), #name, meaning); \
   EXPECT_NE(std::string::npos, readme.find(row)) << row;
   PELK_STATUS_TABLE(CHECK_ROW)

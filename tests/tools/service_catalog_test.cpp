@@ -81,11 +81,17 @@ TEST(ServiceOptions, CommandLine) {
   ServiceOptions options;
   hv::service::Request request = hv::service::Request::Help;
   std::string error;
-  ASSERT_TRUE(hv::service::ParseCommandLine({L"--port", L"0", L"--host", L"0.0.0.0", L"--delay-ms", L"25", L"--rate", L"4096",
-                                             L"--cut-once", L"70000",
-                                             L"--status", L"10", L"--query-status", L"6000", L"--gzip-downloads",
-                                             L"--no-gzip-answers", L"--public-url", L"https://x.test:1//",
-                                             L"--reports", L"", L"--catalog", L"C:\\cat"},
+  ASSERT_TRUE(hv::service::ParseCommandLine({L"--port",           L"0",
+                                             L"--host",           L"0.0.0.0",
+                                             L"--delay-ms",       L"25",
+                                             L"--rate",           L"4096",
+                                             L"--cut-once",       L"70000",
+                                             L"--status",         L"10",
+                                             L"--query-status",   L"6000",
+                                             L"--gzip-downloads", L"--no-gzip-answers",
+                                             L"--public-url",     L"https://x.test:1//",
+                                             L"--reports",        L"",
+                                             L"--catalog",        L"C:\\cat"},
                                             options, request, error))
       << error;
   EXPECT_EQ(hv::service::Request::Serve, request);
@@ -114,10 +120,16 @@ TEST(ServiceOptions, CommandLine) {
   ASSERT_TRUE(hv::service::ParseCommandLine({L"--version", L"--help"}, options, request, error));
   EXPECT_EQ(hv::service::Request::Help, request);
   EXPECT_NE(std::string::npos, hv::service::HelpText().find("--delay-ms"));
-  const std::vector<std::vector<std::wstring>> bad = {
-      {L"--port", L"65536"}, {L"--port", L"8o"},       {L"--status"},      {L"--bogus", L"1"},
-      {L"--delay-ms", L"-1"}, {L"--public-url", L"ftp://x"}, {L"stray"}, {L"--status", L"99999999999"},
-      {L"--rate", L"-5"}, {L"--cut-once", L"x"}};
+  const std::vector<std::vector<std::wstring>> bad = {{L"--port", L"65536"},
+                                                      {L"--port", L"8o"},
+                                                      {L"--status"},
+                                                      {L"--bogus", L"1"},
+                                                      {L"--delay-ms", L"-1"},
+                                                      {L"--public-url", L"ftp://x"},
+                                                      {L"stray"},
+                                                      {L"--status", L"99999999999"},
+                                                      {L"--rate", L"-5"},
+                                                      {L"--cut-once", L"x"}};
   for (const auto& args : bad) {
     error.clear();
     EXPECT_FALSE(hv::service::ParseCommandLine(args, options, request, error)) << hv::service::WideToUtf8(args[0]);

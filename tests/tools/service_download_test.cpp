@@ -20,7 +20,8 @@ TEST_F(ServiceTest, DownloadsAreByteIdenticalAndResume) {
   // The client resumes with "Range:bytes=N-", without a blank after the colon.
   const size_t kept = 70000;
   RawResponse resumed = SplitResponse(RawExchange(
-      service->port(), "GET /files/beta.bin HTTP/1.1\r\nHost: 127.0.0.1\r\nRange:bytes=70000-\r\nConnection: close\r\n\r\n"));
+      service->port(),
+      "GET /files/beta.bin HTTP/1.1\r\nHost: 127.0.0.1\r\nRange:bytes=70000-\r\nConnection: close\r\n\r\n"));
   EXPECT_EQ("HTTP/1.1 206 Partial Content", resumed.statusLine);
   EXPECT_NE(std::string::npos, resumed.headers.find("Content-Range: bytes 70000-199999/200000\r\n"));
   EXPECT_NE(std::string::npos, resumed.headers.find("Content-Length: 130000\r\n"));

@@ -235,12 +235,12 @@ void ServiceTest::Start(const hv::service::ServiceOptions& options) {
   hv::service::Catalog catalog;
   std::string error;
   ASSERT_TRUE(hv::service::LoadCatalog(dir.path(), catalog, error)) << error;
-  service = std::make_unique<hv::service::DistributionService>(std::move(catalog), options,
-                                                               [this](const std::string& line) {
-                                                                 std::lock_guard<std::mutex> lock(linesMutex);
-                                                                 lines.push_back(line);
-                                                                 lineAdded.notify_all();
-                                                               });
+  service =
+      std::make_unique<hv::service::DistributionService>(std::move(catalog), options, [this](const std::string& line) {
+        std::lock_guard<std::mutex> lock(linesMutex);
+        lines.push_back(line);
+        lineAdded.notify_all();
+      });
   ASSERT_TRUE(service->Start(error)) << error;
   ASSERT_GT(service->port(), 0);
   client = std::make_unique<httplib::Client>("127.0.0.1", service->port());
@@ -261,7 +261,9 @@ Answer ServiceTest::ReadResult(const httplib::Result& result) {
   return ReadAnswer(result->body);
 }
 
-Answer ServiceTest::Query(const std::wstring& query) { return ReadResult(Post(kQueryCmd, Utf16Body(QueryPacket(query)))); }
+Answer ServiceTest::Query(const std::wstring& query) {
+  return ReadResult(Post(kQueryCmd, Utf16Body(QueryPacket(query))));
+}
 
 Answer ServiceTest::Ping() { return ReadResult(client->Get(kPingCmd)); }
 

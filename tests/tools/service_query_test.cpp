@@ -23,7 +23,8 @@ const wchar_t kClientQuery[] =
     L"\t\t<date />\n"
     L"\t\t<client>\n"
     L"\t\t\t<swapp version=\"\">Setup</swapp>\n"
-    L"\t\t\t<corelib version=\"" HVPELK_VERSION_TEXT "\">hvpelk</corelib>\n"
+    L"\t\t\t<corelib version=\"" HVPELK_VERSION_TEXT
+    "\">hvpelk</corelib>\n"
     L"\t\t\t<wrapperlib version=\"\"></wrapperlib>\n"
     L"\t\t</client>\n"
     L"\t</header>\n"
@@ -51,7 +52,8 @@ TEST_F(ServiceTest, QueryEvaluatesAndOrAndNesting) {
   Start(Options());
   EXPECT_EQ(Ids({"A1", "B1"}),
             Query(And(Meta(L"contentType", L"UPDATE") + Meta(L"targetClient", L"Quillan Distribution"))).ids);
-  EXPECT_EQ(Ids({"B1", "C1"}), Query(Or(Meta(L"distPackageGUID", kPackageB) + Meta(L"distributionLanguage", L"fr"))).ids);
+  EXPECT_EQ(Ids({"B1", "C1"}),
+            Query(Or(Meta(L"distPackageGUID", kPackageB) + Meta(L"distributionLanguage", L"fr"))).ids);
   // The client's own shape: fixed conditions, then an Or group of packages and (guid, language, version)
   // groups. Values match without regard to case, versions by their numbers.
   Answer nested = Query(And(Meta(L"contentType", L"update") + Meta(L"targetClient", L"Quillan Distribution") +
@@ -62,7 +64,8 @@ TEST_F(ServiceTest, QueryEvaluatesAndOrAndNesting) {
   EXPECT_EQ(0, nested.status);
   EXPECT_EQ(Ids({"A1", "B1"}), nested.ids);
   EXPECT_EQ(Ids({"C1", "E1"}), Query(Or(And(Meta(L"contentType", L"PATCH") + Meta(L"locale", L"fr-XX")) +
-                                           And(Meta(L"status", L"retired")))).ids);
+                                        And(Meta(L"status", L"retired"))))
+                                   .ids);
   // An empty group restricts nothing, also inside another group.
   EXPECT_EQ(Ids({"A1", "C1"}), Query(And(Meta(L"status", L"live") + Or(L""))).ids);
   EXPECT_EQ(Ids({"A1", "B1", "C1", "E1"}), Query(L"<query type=\"And\" />").ids);
@@ -113,8 +116,9 @@ TEST_F(ServiceTest, EveryCompareType) {
 // empty elements; an install condition always has its start and end tag.
 TEST_F(ServiceTest, AnswerIsExactlyThisText) {
   Start(Options());
-  httplib::Result result = Post(kQueryCmd, Utf16Body(QueryPacket(Or(Meta(L"distributionLanguage", L"en") +
-                                                                     Meta(L"distributionLanguage", L"fr")))));
+  httplib::Result result =
+      Post(kQueryCmd,
+           Utf16Body(QueryPacket(Or(Meta(L"distributionLanguage", L"en") + Meta(L"distributionLanguage", L"fr")))));
   ASSERT_TRUE(result);
   const std::string files = service->Url() + "/files/";
   const std::string expected =
@@ -131,7 +135,9 @@ TEST_F(ServiceTest, AnswerIsExactlyThisText) {
       "\t\t\t\t<updateProductCode>AT</updateProductCode>\n"
       "\t\t\t\t<updateProductVersion>1.2.0.0</updateProductVersion>\n"
       "\t\t\t\t<updateMinimumVersion>1.0</updateMinimumVersion>\n"
-      "\t\t\t\t<downloadUrl>" + files + "alpha.txt</downloadUrl>\n"
+      "\t\t\t\t<downloadUrl>" +
+      files +
+      "alpha.txt</downloadUrl>\n"
       // The published MD5 digest of the pangram.
       "\t\t\t\t<downloadChecksum>9e107d9d372bb6826bd81d3542a419d6</downloadChecksum>\n"
       "\t\t\t</plugin>\n"
@@ -156,7 +162,9 @@ TEST_F(ServiceTest, AnswerIsExactlyThisText) {
       "\t\t\t\t<updateProductCode />\n"
       "\t\t\t\t<updateProductVersion />\n"
       "\t\t\t\t<updateMinimumVersion />\n"
-      "\t\t\t\t<downloadUrl>" + files + "gamma%20file%2B1.txt</downloadUrl>\n"
+      "\t\t\t\t<downloadUrl>" +
+      files +
+      "gamma%20file%2B1.txt</downloadUrl>\n"
       "\t\t\t\t<downloadChecksum>303febb9068384eca46b5b6516843b35</downloadChecksum>\n"
       "\t\t\t</plugin>\n"
       "\t\t\t<updateInfo>\n"
@@ -178,7 +186,9 @@ TEST_F(ServiceTest, AnswerIsExactlyThisText) {
       "\t\t\t\t<updateProductCode />\n"
       "\t\t\t\t<updateProductVersion />\n"
       "\t\t\t\t<updateMinimumVersion />\n"
-      "\t\t\t\t<downloadUrl>" + files + "empty.txt</downloadUrl>\n"
+      "\t\t\t\t<downloadUrl>" +
+      files +
+      "empty.txt</downloadUrl>\n"
       "\t\t\t\t<downloadChecksum>d41d8cd98f00b204e9800998ecf8427e</downloadChecksum>\n"
       "\t\t\t</plugin>\n"
       "\t\t\t<updateInfo>\n"

@@ -30,11 +30,13 @@ TEST_F(ServiceTest, ReportsAreStoredOnePerDocument) {
   EXPECT_NE(std::string::npos, stored.find(" from 127.0.0.1 ====\n"));
   // Each report as received, on one line: texts (the entry's value beside its name) stay as they came.
   for (size_t i = 0; i < documents.size(); ++i) {
-    EXPECT_EQ("<?xml version=\"1.0\"?><packet xmlns=\"http://schemas.hvpelk.invalid/packet/2.0\"><header>"
-              "<locale>en-XX</locale><date/></header><body><report><userId>{USER-" + std::to_string(i + 1) +
-                  "}</userId><product>Setup</product><group><name>DownloadStatistic</name><entry><name>bytes</name>"
-                  "200000</entry></group></report></body></packet>\n",
-              documents[i]);
+    EXPECT_EQ(
+        "<?xml version=\"1.0\"?><packet xmlns=\"http://schemas.hvpelk.invalid/packet/2.0\"><header>"
+        "<locale>en-XX</locale><date/></header><body><report><userId>{USER-" +
+            std::to_string(i + 1) +
+            "}</userId><product>Setup</product><group><name>DownloadStatistic</name><entry><name>bytes</name>"
+            "200000</entry></group></report></body></packet>\n",
+        documents[i]);
   }
 
   // A forced status keeps the report out of the file; a file that cannot be written gives status 800.
@@ -65,15 +67,18 @@ TEST_F(ServiceTest, MalformedInputGetsAnAnswer) {
   EXPECT_EQ(100, status(kQueryCmd, ""));
   EXPECT_EQ(100, status(kQueryCmd, Utf16Body(L"<packet><body><contentQuery><query type=\"And\">")));
   EXPECT_EQ(100, status(kQueryCmd, std::string("\x00\x01\x02\xFF garbage", 12)));
-  EXPECT_EQ(100, status(kQueryCmd, Utf16Body(L"<other><body><contentQuery>" + And(L"") + L"</contentQuery></body></other>")));
+  EXPECT_EQ(
+      100, status(kQueryCmd, Utf16Body(L"<other><body><contentQuery>" + And(L"") + L"</contentQuery></body></other>")));
   EXPECT_EQ(100, status(kQueryCmd, Utf16Body(Packet(L""))));
   EXPECT_EQ(100, status(kQueryCmd, Utf16Body(QueryPacket(L"<query type=\"Xor\" />"))));
   EXPECT_EQ(100, status(kQueryCmd, Utf16Body(QueryPacket(And(L"<metadata>UPDATE</metadata>")))));
   EXPECT_EQ(100, status(kQueryCmd, Utf16Body(QueryPacket(deep))));
   EXPECT_EQ(100, status(kReportCmd, "<packet><body/></packet>"));
-  EXPECT_EQ(200, status("/hvtr/trellin?cmd=ContentCmd:Delete&trellin%5Fversion=2%2E0", Utf16Body(QueryPacket(And(L"")))));
+  EXPECT_EQ(200,
+            status("/hvtr/trellin?cmd=ContentCmd:Delete&trellin%5Fversion=2%2E0", Utf16Body(QueryPacket(And(L"")))));
   EXPECT_EQ(200, status("/hvtr/trellin", Utf16Body(QueryPacket(And(L"")))));
-  EXPECT_EQ(300, status("/hvtr/trellin?cmd=ContentCmd:Query&trellin%5Fversion=1%2E0", Utf16Body(QueryPacket(And(L"")))));
+  EXPECT_EQ(300,
+            status("/hvtr/trellin?cmd=ContentCmd:Query&trellin%5Fversion=1%2E0", Utf16Body(QueryPacket(And(L"")))));
   EXPECT_EQ(300, status("/hvtr/trellin?cmd=ReportCmd:Report", Utf16Body(Packet(L"<report />"))));
   httplib::Result otherModule = client->Get("/hvtr/trellin?cmd=PingCmd:Ping&module=Other");
   ASSERT_TRUE(otherModule);

@@ -1,4 +1,5 @@
-// The substitute service running: forced statuses, delays and paced downloads, its console lines, starting and stopping.
+// The substitute service running: forced statuses, delays and paced downloads, its console lines, starting and
+// stopping.
 #include "service_fixture.h"
 
 #include <chrono>
@@ -62,7 +63,8 @@ TEST_F(ServiceTest, LogsOneLinePerRequest) {
   client->Get("/nowhere");
   std::vector<std::string> logged = WaitForLines(4);
   ASSERT_EQ(4u, logged.size());
-  EXPECT_NE(std::string::npos, logged[0].find("127.0.0.1 GET " + std::string(kPingCmd) + " -> 200 status 0")) << logged[0];
+  EXPECT_NE(std::string::npos, logged[0].find("127.0.0.1 GET " + std::string(kPingCmd) + " -> 200 status 0"))
+      << logged[0];
   EXPECT_NE(std::string::npos, logged[1].find("POST " + std::string(kQueryCmd) + " -> 200 status 0, 1 update(s)"))
       << logged[1];
   EXPECT_NE(std::string::npos, logged[2].find("GET /files/beta.bin -> 206 bytes 70000-199999/200000")) << logged[2];

@@ -48,7 +48,11 @@ std::string Trailer(const std::string& data) {
 std::string HandBuiltMember(const std::string& data, unsigned char method, unsigned char flags) {
   std::string member = {'\x1F', '\x8B', static_cast<char>(method), static_cast<char>(flags)};
   member += std::string("\x01\x02\x03\x04", 4) + '\x02' + '\x0B';  // time, extra flags, OS
-  if (flags & 0x04) member += std::string("\x05\x00" "ab\0cd", 7);  // FEXTRA: length 5, bytes with a zero
+  if (flags & 0x04)
+    member += std::string(
+        "\x05\x00"
+        "ab\0cd",
+        7);  // FEXTRA: length 5, bytes with a zero
   if (flags & 0x08) member += std::string("name.txt\0", 9);
   if (flags & 0x10) member += std::string("a comment\0", 10);
   if (flags & 0x02) member += std::string("\x12\x34", 2);

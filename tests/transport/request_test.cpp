@@ -46,9 +46,8 @@ constexpr int kStallMs = 10000;
 // that through started and sends the rest once the gate opens; "/missing" is 404.
 struct SlowServer {
   SlowServer() : body(std::make_shared<const std::string>(hvtest::SampleBytes(64 * 1024, 23))) {
-    server.server().Get("/fast", [](const httplib::Request&, httplib::Response& res) {
-      res.set_content("fast answer", "text/plain");
-    });
+    server.server().Get(
+        "/fast", [](const httplib::Request&, httplib::Response& res) { res.set_content("fast answer", "text/plain"); });
     server.server().Get("/slow", [this](const httplib::Request&, httplib::Response& res) {
       gate.Wait(kStallMs);
       res.set_content("slow answer", "text/plain");
@@ -207,7 +206,8 @@ TEST(RequestJobTest, ADownloadStartsWithoutWaitingAndEndsWithTheTargetPath) {
   const hv::TransferProgress progress = job.Progress();
   EXPECT_EQ(PELK_PHASE_FINISHED, progress.state);
   EXPECT_EQ(host.body->size(), progress.bytesVerified);
-  EXPECT_EQ("HvWebServiceClient (hvvornet " HVPELK_VERSION_TEXT ";TestApp 1.2;)", host.server.Requests()[0].Header("User-Agent"));
+  EXPECT_EQ("HvWebServiceClient (hvvornet " HVPELK_VERSION_TEXT ";TestApp 1.2;)",
+            host.server.Requests()[0].Header("User-Agent"));
 }
 
 }  // namespace

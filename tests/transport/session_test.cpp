@@ -133,9 +133,8 @@ TEST(HttpSessionTest, TheWholeFileAskedForAfterAnUnusableRangeMayAskForCredentia
 
 TEST(HttpSessionTest, RequestHeadersCarryTheUserAgentAndOnlyTheHeadersAskedFor) {
   hvtest::TestServer server;
-  server.server().Get("/plain", [](const httplib::Request&, httplib::Response& res) {
-    res.set_content("ok", "text/plain");
-  });
+  server.server().Get("/plain",
+                      [](const httplib::Request&, httplib::Response& res) { res.set_content("ok", "text/plain"); });
   server.Start();
 
   hvtest::Exchanges session;
@@ -165,9 +164,8 @@ TEST(HttpSessionTest, PostSendsTheBodyAsUtf16WithoutContentTypeAndAnEmptyBodyMea
     bodies.push_back(req.body);
     res.set_content("posted", "text/plain");
   });
-  server.server().Get("/post", [](const httplib::Request&, httplib::Response& res) {
-    res.set_content("got", "text/plain");
-  });
+  server.server().Get("/post",
+                      [](const httplib::Request&, httplib::Response& res) { res.set_content("got", "text/plain"); });
   server.Start();
 
   // An XML text with a non-ASCII letter and U+2013: n code units become 2n little-endian bytes.
@@ -197,9 +195,8 @@ TEST(HttpSessionTest, PostSendsTheBodyAsUtf16WithoutContentTypeAndAnEmptyBodyMea
 
 TEST(HttpSessionTest, TheUrlsPathAndQueryStringReachTheServerAndAnUnsplittableUrlFails) {
   hvtest::TestServer server;
-  server.server().Get("/svc/trellin", [](const httplib::Request&, httplib::Response& res) {
-    res.set_content("ok", "text/plain");
-  });
+  server.server().Get("/svc/trellin",
+                      [](const httplib::Request&, httplib::Response& res) { res.set_content("ok", "text/plain"); });
   server.Start();
 
   hvtest::Exchanges session;
@@ -262,8 +259,8 @@ TEST(HttpSessionTest, DownloadsNeedAContentTypeThatFitsTheQueryBuffer) {
 
 // A file of the given size whose bytes are all zero, without writing them (sparse on the host).
 std::string ReadTail(const std::wstring& path, uint64_t offset, DWORD length) {
-  hv::UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+  hv::UniqueFile file(
+      CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   LARGE_INTEGER position;
   position.QuadPart = static_cast<LONGLONG>(offset);
   std::string bytes(length, '\0');
@@ -315,7 +312,8 @@ TEST(HttpSessionTest, ResumingBeyondFourGibibytesSendsTheFullOffset) {
 TEST(HttpSessionTest, ProgressRatesAreFiniteAndTheEstimateIsZeroWhenNothingRemains) {
   const auto data = std::make_shared<const std::string>(hvtest::SampleBytes(70000));
   hvtest::TestServer server;
-  server.server().Get("/sized", [&](const httplib::Request&, httplib::Response& res) { hvtest::ServeBytes(res, data); });
+  server.server().Get("/sized",
+                      [&](const httplib::Request&, httplib::Response& res) { hvtest::ServeBytes(res, data); });
   server.server().Get("/unsized", [&](const httplib::Request&, httplib::Response& res) {
     res.set_chunked_content_provider("application/octet-stream", [&](size_t, httplib::DataSink& sink) {
       sink.write(data->data(), data->size());

@@ -27,9 +27,8 @@ const std::string kBrokenGzip = std::string("\x1F\x8B\x08\x00", 4) + " not defla
 // body without a length.
 struct DownloadServer {
   explicit DownloadServer(std::string bytes) : data(std::make_shared<const std::string>(std::move(bytes))) {
-    server.server().Get("/file", [this](const httplib::Request&, httplib::Response& res) {
-      hvtest::ServeBytes(res, data);
-    });
+    server.server().Get("/file",
+                        [this](const httplib::Request&, httplib::Response& res) { hvtest::ServeBytes(res, data); });
     server.server().Get("/cut", [this](const httplib::Request&, httplib::Response& res) {
       hvtest::ServeBytes(res, data, "application/octet-stream", cut ? data->size() / 2 : std::string::npos);
     });

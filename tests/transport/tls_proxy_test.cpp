@@ -101,17 +101,14 @@ DWORD WINAPI ScriptedDialog(HWND, HINTERNET request, DWORD error, DWORD, LPVOID*
   g_dialog.errors.push_back(error);
   if (!request) g_dialog.requestHandleGiven = false;
   switch (action) {
-    case DialogAction::AbortThenEnter:
-      g_dialog.abortee->Stop();
-      [[fallthrough]];
+    case DialogAction::AbortThenEnter: g_dialog.abortee->Stop(); [[fallthrough]];
     case DialogAction::EnterRight:
       SetProxyCredentials(request, L"proxyuser", L"proxy secret");
       return ERROR_INTERNET_FORCE_RETRY;
     case DialogAction::EnterWrong:
       SetProxyCredentials(request, L"proxyuser", L"wrong");
       return ERROR_INTERNET_FORCE_RETRY;
-    case DialogAction::Cancel:
-      break;
+    case DialogAction::Cancel: break;
   }
   return ERROR_CANCELLED;
 }

@@ -39,7 +39,8 @@ const char kUsage[] =
     "Options of ping, query, download and report:\n"
     "  --dll PATH                 the hvpelk.dll to load (default: the one beside pelk.exe)\n"
     "  --app NAME                 application name sent to the service (default: pelk)\n"
-    "  --app-version VERSION      application version (default: " HVPELK_VERSION_TEXT ")\n"
+    "  --app-version VERSION      application version (default: " HVPELK_VERSION_TEXT
+    ")\n"
     "  --wrapper NAME             wrapper library name; selects a per-wrapper service URL (config too)\n"
     "  --wrapper-version VERSION  wrapper library version\n"
     "  --locale LOCALE            locale sent in packet headers (default: en-US)\n"
@@ -103,12 +104,21 @@ struct OptionSpec {
   unsigned scope;
 };
 
-const OptionSpec kOptions[] = {
-    {"--dll", true, kService},      {"--app", true, kService},        {"--app-version", true, kService},
-    {"--wrapper", true, kService | kConfig}, {"--wrapper-version", true, kService}, {"--locale", true, kService},
-    {"--silent-proxy", false, kService},     {"--timeout", true, kService},         {"--package", true, kQuery | kDownload},
-    {"--dist", true, kQuery | kDownload},    {"--json", false, kQuery},             {"--index", true, kDownload},
-    {"--content-id", true, kDownload},       {"--out", true, kDownload},            {"--verify", false, kDownload}};
+const OptionSpec kOptions[] = {{"--dll", true, kService},
+                               {"--app", true, kService},
+                               {"--app-version", true, kService},
+                               {"--wrapper", true, kService | kConfig},
+                               {"--wrapper-version", true, kService},
+                               {"--locale", true, kService},
+                               {"--silent-proxy", false, kService},
+                               {"--timeout", true, kService},
+                               {"--package", true, kQuery | kDownload},
+                               {"--dist", true, kQuery | kDownload},
+                               {"--json", false, kQuery},
+                               {"--index", true, kDownload},
+                               {"--content-id", true, kDownload},
+                               {"--out", true, kDownload},
+                               {"--verify", false, kDownload}};
 
 const OptionSpec* FindOption(const std::string& name) {
   for (const OptionSpec& spec : kOptions) {
@@ -301,8 +311,8 @@ void Check(int32_t code, const char* what, const Target& target) {
 class Session {
  public:
   Session(hvpelk::Library& pelk, const Options& options, const Target& service) : pelk_(pelk) {
-    const int32_t flags = (options.silentProxy ? PELK_FLAG_SILENT_PROXY_AUTH : 0) |
-                          (options.verify ? PELK_FLAG_VERIFY_CHECKSUM : 0);
+    const int32_t flags =
+        (options.silentProxy ? PELK_FLAG_SILENT_PROXY_AUTH : 0) | (options.verify ? PELK_FLAG_VERIFY_CHECKSUM : 0);
     Check(pelk_.PelkOpen(options.app.c_str(), options.appVersion.c_str(), options.wrapper.c_str(),
                          options.wrapperVersion.c_str(), options.locale.c_str(), flags, &handle_),
           "open", service);
@@ -389,13 +399,14 @@ void PrintJson(const std::vector<Distribution>& list) {
   printf("[");
   for (size_t i = 0; i < list.size(); ++i) {
     const Distribution& d = list[i];
-    printf("%s\n  {\"index\": %zu, \"contentId\": %s, \"productName\": %s, \"packageGuid\": %s, "
-           "\"distributionGuid\": %s, \"language\": %s, \"version\": %s, \"downloadSize\": %llu, "
-           "\"checksum\": %s, \"downloadUrl\": %s}",
-           i == 0 ? "" : ",", i, JsonString(d.contentId).c_str(), JsonString(d.productName).c_str(),
-           JsonString(d.packageGuid).c_str(), JsonString(d.distGuid).c_str(), JsonString(d.language).c_str(),
-           JsonString(d.version).c_str(), static_cast<unsigned long long>(d.size), JsonString(d.checksum).c_str(),
-           JsonString(d.url).c_str());
+    printf(
+        "%s\n  {\"index\": %zu, \"contentId\": %s, \"productName\": %s, \"packageGuid\": %s, "
+        "\"distributionGuid\": %s, \"language\": %s, \"version\": %s, \"downloadSize\": %llu, "
+        "\"checksum\": %s, \"downloadUrl\": %s}",
+        i == 0 ? "" : ",", i, JsonString(d.contentId).c_str(), JsonString(d.productName).c_str(),
+        JsonString(d.packageGuid).c_str(), JsonString(d.distGuid).c_str(), JsonString(d.language).c_str(),
+        JsonString(d.version).c_str(), static_cast<unsigned long long>(d.size), JsonString(d.checksum).c_str(),
+        JsonString(d.url).c_str());
   }
   printf("%s]\n", list.empty() ? "" : "\n");
 }
@@ -424,8 +435,8 @@ int32_t ChooseIndex(const std::vector<Distribution>& list, const Options& option
       if (list[i].contentId == options.contentId) return static_cast<int32_t>(i);
       known += (i == 0 ? "" : ", ") + Narrow(list[i].contentId);
     }
-    throw Problem{"no distribution of the answer has the content id " + Narrow(options.contentId) + " (the answer has " +
-                  (list.empty() ? std::string("none") : known) + ")"};
+    throw Problem{"no distribution of the answer has the content id " + Narrow(options.contentId) +
+                  " (the answer has " + (list.empty() ? std::string("none") : known) + ")"};
   }
   return options.index;  // an index past the list is the library's to reject (PELK_E_BAD_INDEX)
 }
@@ -480,7 +491,8 @@ int Transfer(hvpelk::Library& pelk, int32_t handle, const Options& options, int3
 
 int Download(hvpelk::Library& pelk, int32_t handle, const Options& options, const Target& service, bool report) {
   if (options.out.empty()) throw UsageError{"--out FILE is required"};
-  if (options.contentId.empty() && options.index < 0) throw UsageError{"say which distribution: --index N or --content-id ID"};
+  if (options.contentId.empty() && options.index < 0)
+    throw UsageError{"say which distribution: --index N or --content-id ID"};
   const std::vector<Distribution> list = RunQuery(pelk, handle, options, service);
   const int32_t index = ChooseIndex(list, options);
   Target download = service;
@@ -522,8 +534,8 @@ int Config(const Options& options) {
     }
     const LSTATUS status = pelk::WriteServiceUrl(key, url);
     if (status != ERROR_SUCCESS) {
-      throw Problem{"cannot write S_URL and URL of " + where + ": " + pelk::WindowsErrorText(static_cast<DWORD>(status)) +
-                    " (writing HKLM takes administrator rights)"};
+      throw Problem{"cannot write S_URL and URL of " + where + ": " +
+                    pelk::WindowsErrorText(static_cast<DWORD>(status)) + " (writing HKLM takes administrator rights)"};
     }
     printf("S_URL and URL of %s are now %s\n", where.c_str(), options.arguments[1].c_str());
     return 0;
@@ -531,7 +543,8 @@ int Config(const Options& options) {
   if (action == "clear") {
     const LSTATUS status = pelk::ClearServiceUrl(key);
     if (status != ERROR_SUCCESS) {
-      throw Problem{"cannot delete S_URL and URL of " + where + ": " + pelk::WindowsErrorText(static_cast<DWORD>(status))};
+      throw Problem{"cannot delete S_URL and URL of " + where + ": " +
+                    pelk::WindowsErrorText(static_cast<DWORD>(status))};
     }
     printf("S_URL and URL of %s are deleted\n", where.c_str());
     return 0;
@@ -549,8 +562,9 @@ int Config(const Options& options) {
   ShowValue("hvvornetlogging", pelk::ReadValue(pelk::LogKey(), L"hvvornetlogging"));
   const pelk::ServiceUrl service = pelk::LookUpServiceUrl(options.wrapper);
   if (service.url.empty()) {
-    printf("service URL: none configured; the library falls back to an address that reaches no one "
-           "(set one with 'pelk config set-url URL')\n");
+    printf(
+        "service URL: none configured; the library falls back to an address that reaches no one "
+        "(set one with 'pelk config set-url URL')\n");
   } else {
     printf("service URL of ping, query and report: %s (S_URL of %s)\n", Narrow(service.url).c_str(),
            pelk::ShowKey(service.key).c_str());
@@ -589,9 +603,8 @@ int Run(const Options& options) {
 
   const pelk::ServiceUrl configured = pelk::LookUpServiceUrl(options.wrapper);
   if (configured.url.empty()) {
-    throw Problem{"no service URL is configured: " + pelk::ShowKey(pelk::ServiceKey(L"")) +
-                  " has no S_URL (" + pelk::ViewNote() +
-                  ").\n      Set one with: pelk config set-url http://HOST:PORT/hvtr/trellin"};
+    throw Problem{"no service URL is configured: " + pelk::ShowKey(pelk::ServiceKey(L"")) + " has no S_URL (" +
+                  pelk::ViewNote() + ").\n      Set one with: pelk config set-url http://HOST:PORT/hvtr/trellin"};
   }
   const Target service{configured.url, "service URL"};
   const std::wstring dll = DllPath(options);

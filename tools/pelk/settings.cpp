@@ -108,11 +108,11 @@ std::string WindowsErrorText(DWORD code) {
   // WinINet's errors (12000 to 12999) are messages of wininet.dll, not of the system.
   HMODULE wininet = code >= 12000 && code < 13000 ? GetModuleHandleW(L"wininet.dll") : nullptr;
   if (wininet != nullptr) flags |= FORMAT_MESSAGE_FROM_HMODULE;
-  const DWORD length =
-      FormatMessageW(flags, wininet, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+  const DWORD length = FormatMessageW(flags, wininet, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
   std::wstring text(buffer != nullptr ? buffer : L"", length);
   LocalFree(buffer);
-  while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L'.' || text.back() == L' ')) {
+  while (!text.empty() &&
+         (text.back() == L'\n' || text.back() == L'\r' || text.back() == L'.' || text.back() == L' ')) {
     text.pop_back();
   }
   return hvtools::WideToUtf8(text);

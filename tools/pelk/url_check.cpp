@@ -61,7 +61,8 @@ UrlCheck CheckUrl(const std::wstring& url) {
   const UniqueInternet internet(InternetOpenW(L"pelk (URL check)", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
   if (!internet) return {LastError(), 0};
   DWORD timeout = kTimeoutMs;
-  for (DWORD option : {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT, INTERNET_OPTION_RECEIVE_TIMEOUT}) {
+  for (DWORD option :
+       {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT, INTERNET_OPTION_RECEIVE_TIMEOUT}) {
     InternetSetOptionW(internet.get(), option, &timeout, sizeof(timeout));
   }
   const UniqueInternet connection(
@@ -105,10 +106,8 @@ bool IsNetworkFailure(int32_t status) {
     case PELK_E_CONNECT_TIMEOUT:
     case PELK_E_END_REQUEST:
     case PELK_E_CERT_DATE:
-    case PELK_E_CERT_NAME:
-      return true;
-    default:
-      return false;
+    case PELK_E_CERT_NAME: return true;
+    default: return false;
   }
 }
 

@@ -45,7 +45,7 @@ struct Distribution {
 
   std::wstring path;  // folder + "\" + file name
   uint64_t size = 0;
-  std::wstring md5;   // 32 lower-case hexadecimal digits
+  std::wstring md5;  // 32 lower-case hexadecimal digits
 };
 
 // The value a content query condition names; null for a field the service does not know.

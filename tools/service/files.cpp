@@ -65,8 +65,8 @@ bool ForEachBlock(const std::wstring& path, Take take) {
 }  // namespace
 
 FileHandle OpenForReading(const std::wstring& path) {
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file =
+      CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   return FileHandle(file == INVALID_HANDLE_VALUE ? nullptr : file);
 }
 

@@ -60,8 +60,8 @@ int wmain(int argc, wchar_t** argv) {
   }
   PrintLine(stdout, "hvservice: listening on " + service.Url() + kServicePath);
   PrintLine(stdout, "hvservice: port " + std::to_string(service.port()));
-  PrintLine(stdout, "hvservice: catalog " + WideToUtf8(options.catalogFolder) + ", " +
-                        std::to_string(summary.size()) + " distribution(s):");
+  PrintLine(stdout, "hvservice: catalog " + WideToUtf8(options.catalogFolder) + ", " + std::to_string(summary.size()) +
+                        " distribution(s):");
   for (const std::string& line : summary) PrintLine(stdout, line);
   PrintLine(stdout, "hvservice: reports go to " + reports);
   service.Wait();

@@ -226,7 +226,8 @@ class DistributionService::Impl {
     server_.Patch(kServicePath, wrongMethod);
     server_.Delete(kServicePath, wrongMethod);
     server_.Options(kServicePath, wrongMethod);
-    server_.Get("/files/(.+)", [this](const httplib::Request& req, httplib::Response& res) { HandleDownload(req, res); });
+    server_.Get("/files/(.+)",
+                [this](const httplib::Request& req, httplib::Response& res) { HandleDownload(req, res); });
   }
 
   void LogRequest(const httplib::Request& req, const httplib::Response& res) {
@@ -353,8 +354,8 @@ class DistributionService::Impl {
   // with child elements (a report entry's value), changing what the client sent.
   bool StoreReport(const pugi::xml_document& document, const std::string& remote) {
     if (options_.reportsFile.empty()) return true;
-    std::string record = "==== report received " + UtcTimestamp() + " from " + remote + " ====\n" +
-                         XmlText(document, false) + "\n";
+    std::string record =
+        "==== report received " + UtcTimestamp() + " from " + remote + " ====\n" + XmlText(document, false) + "\n";
     std::lock_guard<std::mutex> guard(reportLock_);
     return AppendToFile(options_.reportsFile, record);
   }
@@ -434,7 +435,7 @@ class DistributionService::Impl {
   ServiceOptions options_;
   LogSink log_;
   std::map<std::wstring, std::string> compressed_;  // file name -> gzip bytes, with --gzip-downloads
-  std::atomic<bool> cutPending_{true};  // no download was cut yet (see --cut-once)
+  std::atomic<bool> cutPending_{true};              // no download was cut yet (see --cut-once)
   httplib::Server server_;
   std::mutex logLock_;
   std::mutex reportLock_;

@@ -18,8 +18,8 @@ std::string EncodePathSegment(const std::string& text) {
   static const char kDigits[] = "0123456789ABCDEF";
   std::string out;
   for (unsigned char c : text) {
-    bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
-                 c == '.' || c == '_' || c == '~';
+    bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
+                 c == '_' || c == '~';
     if (plain) {
       out += static_cast<char>(c);
     } else {

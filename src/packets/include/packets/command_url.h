@@ -15,7 +15,6 @@ std::wstring UrlEncode(const std::wstring& text);
 // The service URL of a command: serviceUrl + "?cmd=" + command, then "&name=value" for each parameter,
 // both URL-encoded. The command is taken as it is.
 using QueryParameters = std::vector<std::pair<std::wstring, std::wstring>>;
-std::wstring CommandUrl(const std::wstring& serviceUrl, const std::wstring& command,
-                        const QueryParameters& parameters);
+std::wstring CommandUrl(const std::wstring& serviceUrl, const std::wstring& command, const QueryParameters& parameters);
 
 }  // namespace hv

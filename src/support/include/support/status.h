@@ -23,8 +23,7 @@ struct FailureSite {
 
 class StatusError : public std::exception {
  public:
-  StatusError(StatusCode code, StatusCode phase, FailureSite site) noexcept
-      : code_(code), phase_(phase), site_(site) {}
+  StatusError(StatusCode code, StatusCode phase, FailureSite site) noexcept : code_(code), phase_(phase), site_(site) {}
   StatusCode code() const noexcept { return code_; }
   // The phase a download shows for this failure: the code itself, except for a failed system call.
   StatusCode phase() const noexcept { return phase_; }

@@ -59,9 +59,7 @@ class BodySink {
   virtual void EndBody(bool /*overran*/) {}
   // Once the body is in and its request closed: the sink's own work (decoding, checking). Checks stop before
   // every block of that work.
-  virtual Outcome Finish(const StopSignal& /*stop*/, const VerifiedCount& /*onVerified*/) {
-    return Outcome::Finished;
-  }
+  virtual Outcome Finish(const StopSignal& /*stop*/, const VerifiedCount& /*onVerified*/) { return Outcome::Finished; }
   // Closes what the sink holds open; the session calls it before the final phase shows.
   virtual void Close() {}
   // A download's answer may be left unread (a complete file, an answer that cannot serve), and its URL's

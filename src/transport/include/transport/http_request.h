@@ -36,8 +36,9 @@ enum class Accept {
 };
 
 // GET (empty body, with the extra headers, each ending in "\r\n") or POST of body (UTF-16LE, no content
-// type). A redirect with a Location comes back for the caller to follow. Throws the status of a request that cannot be opened or sent, of a refused answer, and
-// PELK_E_PROXY_AUTH when credentials are declined or not to be asked for; a stop unwinds with ThrowStopped.
+// type). A redirect with a Location comes back for the caller to follow. Throws the status of a request that cannot be
+// opened or sent, of a refused answer, and PELK_E_PROXY_AUTH when credentials are declined or not to be asked for; a
+// stop unwinds with ThrowStopped.
 void SendRequest(InternetHandles& handles, const RequestOptions& options, const std::wstring& body,
                  const std::vector<std::wstring>& headers, Accept accept, HttpAnswer& answer);
 

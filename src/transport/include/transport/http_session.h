@@ -34,7 +34,7 @@ class HttpSession {
   // stop: the exchange's stop signal; progress: where the caller's thread reads the record. Both outlive
   // the session.
   HttpSession(StopSignal& stop, PublishedProgress& progress);  // acquires the log
-  ~HttpSession();  // releases the log
+  ~HttpSession();                                              // releases the log
   HttpSession(const HttpSession&) = delete;
   HttpSession& operator=(const HttpSession&) = delete;
 
@@ -62,7 +62,7 @@ class HttpSession {
   void ReadBody(Exchange& exchange);
   // One read of what has arrived, up to limit bytes: the count, 0 at the end; error is set on a failure.
   DWORD ReadSome(char* buffer, DWORD limit, DWORD& error);
-  DWORD ReadLimit() const;  // 0: the body is all in
+  DWORD ReadLimit() const;                       // 0: the body is all in
   bool RunsPastRange(const Exchange& exchange);  // more body after the end of a range without a length
   void EvaluateInternetErrorCode(DWORD code, StatusCode status);
   // Records the final state (shown to pollers at once), after closing the sink; then closes the handles.

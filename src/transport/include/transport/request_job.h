@@ -99,7 +99,7 @@ class RequestJob {
   bool outstanding_ = false;            // started, and neither collected nor let go
   bool stopped_ = false;                // the outstanding exchange was told to stop, at stopTick_
   uint32_t stopTick_ = 0;
-  TransferProgress lastProgress_;       // what the caller sees of an exchange that was let go
+  TransferProgress lastProgress_;  // what the caller sees of an exchange that was let go
 };
 
 }  // namespace hv
