@@ -264,7 +264,7 @@ std::wstring DownloadFile::ReadRecord() const {
   DWORD read = 0;
   if (!ReadFile(record.get(), &bytes[0], static_cast<DWORD>(bytes.size()), &read, nullptr)) return std::wstring();
   bytes.resize(read);
-  const std::wstring validator = ParseResumeRecord(bytes);
+  std::wstring validator = ParseResumeRecord(bytes);
   if (IsLogEnabled()) {
     LogLine(validator.empty() ? L"\t[Submit]: No resume record; the partial file is resumed unchecked."
                               : L"\t[Submit]: The partial file came from " + validator);

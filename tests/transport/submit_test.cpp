@@ -424,18 +424,18 @@ TEST(SubmitTest, AFileAnotherProgramHoldsForAMomentIsWaitedForAndOneHeldLongerFa
   EXPECT_TRUE(hvtest::ReadFileBytes(target) == data.substr(0, 10000));
   EXPECT_EQ(0u, host.server.Requests().size());
 
-  // Held for a moment: the download waits and resumes, sending only the missing bytes.
-  {
-    hv::UniqueFile hold = Hold(target, 0);
-    ASSERT_TRUE(hold);
+  // Held for a moment (with share, until the log shows a retry): the download waits and goes on.
+  auto submitWhileHeldForAMoment = [&](DWORD share, const std::wstring& url) {
+    hv::UniqueFile hold = Hold(target, share);
+    EXPECT_TRUE(hold);
     hv::StatusCode status = PELK_E_UNEXPECTED;
-    std::thread download([&] { status = SubmitStatus(session, host.server.WUrl("/file")); });
-    const bool retried = LogShowsARetry(logPath);
+    std::thread download([&] { status = SubmitStatus(session, url); });
+    EXPECT_TRUE(LogShowsARetry(logPath));
     hold.reset();
     download.join();
-    EXPECT_TRUE(retried);
-    EXPECT_EQ(0, status);
-  }
+    return status;
+  };
+  EXPECT_EQ(0, submitWhileHeldForAMoment(0, host.server.WUrl("/file")));
   EXPECT_TRUE(hvtest::ReadFileBytes(target) == data);
   ASSERT_EQ(1u, host.server.Requests().size());
   EXPECT_EQ("bytes=10000-", host.server.Requests()[0].headers.find("Range")->second);
@@ -445,17 +445,7 @@ TEST(SubmitTest, AFileAnotherProgramHoldsForAMomentIsWaitedForAndOneHeldLongerFa
   hvtest::WriteFileBytes(target, "the previous version");
   DeleteFileW(logPath.c_str());
   session.SetAcceptEncoding(true);
-  {
-    hv::UniqueFile hold = Hold(target, FILE_SHARE_READ);
-    ASSERT_TRUE(hold);
-    hv::StatusCode status = PELK_E_UNEXPECTED;
-    std::thread download([&] { status = SubmitStatus(session, zipped.server.WUrl("/gz/new")); });
-    const bool retried = LogShowsARetry(logPath);
-    hold.reset();
-    download.join();
-    EXPECT_TRUE(retried);
-    EXPECT_EQ(0, status);
-  }
+  EXPECT_EQ(0, submitWhileHeldForAMoment(FILE_SHARE_READ, zipped.server.WUrl("/gz/new")));
   EXPECT_TRUE(hvtest::ReadFileBytes(target) == data);
 }
 
