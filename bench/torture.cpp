@@ -1030,7 +1030,9 @@ PhaseResult RunCases(const std::string& phase, size_t from, size_t to, int port)
     bool hung = false;
     size_t done = 0;
     DWORD lastCase = GetTickCount();
-    const DWORD hangMs = phase == "silence" ? kSilenceHangMs : kHangMs;
+    // After its last case the abandons phase waits for its let-go workers' server to give up, and counts
+    // threads and handles twice (probing every handle value takes seconds under Wine).
+    const DWORD hangMs = phase == "silence" ? kSilenceHangMs : phase == "abandons" ? 4 * kHangMs : kHangMs;
     while (child.NextLine(line, hangMs - std::min<DWORD>(hangMs, GetTickCount() - lastCase), hung)) {
       if (line.compare(0, 5, "case ") == 0) {
         result.cases.push_back(line.substr(5));
