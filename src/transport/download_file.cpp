@@ -38,6 +38,12 @@ void DownloadFile::Begin(const StopSignal& stop) {
     }
   }
   requestFrom_ = file_.Size();
+  if (!expectedChecksum_.empty()) {
+    digest_.emplace(stop);
+    // The existing part of a plain file is hashed while the request for the rest is on its way; an encoded
+    // file's checksum is of its decoding.
+    if (requestFrom_ > 0 && !encoded_) digest_->AddFile(targetPath_, requestFrom_);
+  }
   // A record belongs to a partial file only; without one it is left from a file that is gone.
   if (requestFrom_ > 0) {
     validator_ = ReadRecord();
@@ -140,6 +146,7 @@ BodySink::Plan DownloadFile::Checked(const HttpAnswer& answer, Plan plan) const 
 }
 
 void DownloadFile::Restart(const HttpAnswer& answer) {
+  if (digest_) digest_->Restart();
   emptyBeforeWrite_ = true;
   writtenWhole_ = true;
   validator_ = AnswerValidator(answer.etag, answer.lastModified);
@@ -157,6 +164,7 @@ void DownloadFile::EmptyIfRestarting() {
 void DownloadFile::Write(const char* data, DWORD length) {
   EmptyIfRestarting();
   file_.Write(data, length);
+  if (digest_ && !encoded_ && !digest_->Add(data, length)) ThrowStopped();
 }
 
 void DownloadFile::EndBody(bool overran) {
@@ -201,8 +209,14 @@ BodySink::Outcome DownloadFile::RefetchOnce(StatusCode status) {
 
 bool DownloadFile::Decode(const StopSignal& stop) {
   DWORD error = 0;
+  // The checksum is of the decoded content, hashed as it is written.
+  DecodedBlock hash;
+  if (digest_) {
+    digest_->Restart();
+    hash = [this](const void* data, size_t size) { return digest_->Add(data, size); };
+  }
   const GzipFileResult result = DecodeGzipFile(
-      EncodedPath(), TemporaryPath(), [&stop] { return !stop.Requested(); }, error);
+      EncodedPath(), TemporaryPath(), [&stop] { return !stop.Requested(); }, hash, error);
   switch (result) {
     case GzipFileResult::Decoded: return true;
     case GzipFileResult::Stopped: ThrowStopped();  // the encoded file stays: it can be decoded another time
@@ -220,13 +234,18 @@ bool DownloadFile::Decode(const StopSignal& stop) {
   ThrowSystemError(error);
 }
 
-bool DownloadFile::Verify(const std::wstring& path, const StopSignal& stop, const VerifiedCount& onVerified) const {
+bool DownloadFile::Verify(const std::wstring& path, const StopSignal& stop, const VerifiedCount& onVerified) {
   onVerified(0);
   stop.ThrowIfRequested();
-  const std::wstring digest = FileMd5Hex(path, [&](uint64_t hashed) {
-    onVerified(hashed);
-    return !stop.Requested();
-  });
+  std::wstring digest = digest_->Finish(onVerified);
+  if (digest.empty()) {
+    // The digest made while writing failed (a part that could not be read back): the file is hashed
+    // again, whole.
+    digest = FileMd5Hex(path, [&](uint64_t hashed) {
+      onVerified(hashed);
+      return !stop.Requested();
+    });
+  }
   stop.ThrowIfRequested();
   return digest == expectedChecksum_;
 }

@@ -46,7 +46,8 @@ class FileSource : public ByteSource {
 // can stand for tens of megabytes of output.
 class FileSink : public ByteSink {
  public:
-  FileSink(HANDLE file, const std::function<bool()>& keepGoing) : file_(file), keepGoing_(keepGoing) {}
+  FileSink(HANDLE file, const std::function<bool()>& keepGoing, const DecodedBlock& written)
+      : file_(file), keepGoing_(keepGoing), written_(written) {}
   bool Write(const unsigned char* data, size_t size) override {
     if (!keepGoing_()) {
       stopped_ = true;
@@ -58,7 +59,8 @@ class FileSink : public ByteSink {
     } else if (written != size) {
       error_ = ERROR_DISK_FULL;  // a short write to a disk file means the volume is full
     }
-    return error_ == 0;
+    if (error_ == 0 && written_ && !written_(data, size)) stopped_ = true;
+    return error_ == 0 && !stopped_;
   }
   DWORD error() const { return error_; }
   bool stopped() const { return stopped_; }
@@ -67,6 +69,7 @@ class FileSink : public ByteSink {
  private:
   HANDLE file_;
   const std::function<bool()>& keepGoing_;
+  const DecodedBlock& written_;
   DWORD error_ = 0;
   bool stopped_ = false;
 };
@@ -74,7 +77,7 @@ class FileSink : public ByteSink {
 }  // namespace
 
 GzipFileResult DecodeGzipFile(const std::wstring& source, const std::wstring& destination,
-                              const std::function<bool()>& keepGoing, DWORD& ioError) {
+                              const std::function<bool()>& keepGoing, const DecodedBlock& written, DWORD& ioError) {
   ioError = 0;
   UniqueFile input(CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
@@ -90,7 +93,7 @@ GzipFileResult DecodeGzipFile(const std::wstring& source, const std::wstring& de
     return GzipFileResult::IoError;
   }
   FileSource in(input.get(), keepGoing);
-  FileSink out(output.get(), keepGoing);
+  FileSink out(output.get(), keepGoing, written);
   bool ok = DecodeGzipStream(in, out);
   if (ok && !FlushFileBuffers(output.get())) out.Failed(GetLastError());
   ok = ok && out.error() == 0;

@@ -1,6 +1,7 @@
 #include "transport/http_session.h"
 
 #include <algorithm>
+#include <chrono>
 
 #include "operation_tag.h"
 #include "support/log.h"
@@ -12,8 +13,6 @@
 namespace hv {
 namespace {
 
-// Request and response bodies move in blocks of this size: constant memory for transfers of any size.
-constexpr DWORD kTransferBlockSize = 16384;
 constexpr wchar_t kUserAgentModule[] = L"hvvornet";
 constexpr DWORD kUrlPartLength = 2084;  // the longest URL part WinINet works with
 constexpr DWORD kFirstInternetError = 12001;
@@ -291,31 +290,41 @@ std::optional<uint64_t> HttpSession::ReadTotalDataSize(const Exchange& exchange,
   return length;
 }
 
-DWORD HttpSession::ReadSome(char* buffer, DWORD limit, DWORD& error) {
-  // The read waits only until something has arrived and takes that, up to limit: a stop is then noticed
-  // after the server's next write, however slowly it sends.
-  DWORD available = 0;
-  error = handles_.QueryAvailable(available);
-  if (error != 0 || available == 0) return 0;
+DWORD HttpSession::ReadSome(char* buffer, DWORD limit, ReadSizer& sizer, DWORD& error) {
+  const auto start = std::chrono::steady_clock::now();
   DWORD read = 0;
-  error = handles_.Read(buffer, std::min(available, limit), read);
-  return error != 0 ? 0 : read;
+  const DWORD size = std::min(sizer.Next(), limit);
+  if (size > 0) {
+    error = handles_.Read(buffer, size, read);
+  } else {
+    // What has arrived: the query waits only until something has.
+    DWORD available = 0;
+    error = handles_.QueryAvailable(available);
+    if (error == 0 && available > 0) error = handles_.Read(buffer, std::min(available, limit), read);
+  }
+  if (error != 0) return 0;
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  sizer.Count(read, static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(elapsed).count()));
+  return read;
 }
 
 DWORD HttpSession::ReadLimit() const {
   // No read goes past the total: a ranged answer never yields more than its range.
-  if (progress_.totalBytes == 0) return kTransferBlockSize;
+  if (progress_.totalBytes == 0) return ReadSizer::kLargestRead;
   if (progress_.bytesReceived >= progress_.totalBytes) return 0;
-  return static_cast<DWORD>(std::min<uint64_t>(progress_.totalBytes - progress_.bytesReceived, kTransferBlockSize));
+  return static_cast<DWORD>(
+      std::min<uint64_t>(progress_.totalBytes - progress_.bytesReceived, ReadSizer::kLargestRead));
 }
 
 void HttpSession::ReadBody(Exchange& exchange) {
   LogLine(L"\tStarting download...");
   RateClock clock(progress_);
-  std::string block(kTransferBlockSize, '\0');
+  // One block for the whole body: memory stays constant for a body of any size.
+  std::string block(ReadSizer::kLargestRead, '\0');
+  ReadSizer sizer;
   DWORD error = 0;
   for (DWORD limit = ReadLimit(); limit > 0; limit = ReadLimit()) {
-    const DWORD read = ReadSome(&block[0], limit, error);
+    const DWORD read = ReadSome(&block[0], limit, sizer, error);
     if (read == 0) break;
     // A stopped exchange writes nothing more: what the sink holds stays as it was at the stop.
     stop_.ThrowIfRequested();

@@ -176,7 +176,7 @@ const std::function<bool()> Always = [] { return true; };
 hv::GzipFileResult Decode(const std::wstring& source, const std::wstring& destination,
                           const std::function<bool()>& keepGoing = Always) {
   DWORD error = 0;
-  const hv::GzipFileResult result = hv::DecodeGzipFile(source, destination, keepGoing, error);
+  const hv::GzipFileResult result = hv::DecodeGzipFile(source, destination, keepGoing, nullptr, error);
   EXPECT_EQ(result == hv::GzipFileResult::IoError, error != 0) << "the error comes with an I/O failure only";
   return result;
 }

@@ -20,6 +20,7 @@
 #include "common/test_server.h"
 #include "support/strings.h"
 #include "support/version.h"
+#include "transport/read_sizer.h"
 #include "transport/target_file.h"
 #include "common/transport_fixture.h"
 
@@ -341,6 +342,31 @@ TEST(HttpSessionTest, ProgressRatesAreFiniteAndTheEstimateIsZeroWhenNothingRemai
 
 // The connection's receive timeout cuts off a server that accepts and then sends nothing (300 s in the
 // product; shortened here): the exchange fails while the server still holds its answer back.
+// Reads grow with a fast stream, one block a call, and fall back to what has arrived as soon as a read
+// shows a stream too slow to fill a block quickly: a read that waits for a whole block would keep a stop
+// waiting as long.
+TEST(HttpSessionTest, ReadsGrowWithAFastStreamAndTakeWhatHasArrivedFromASlowOne) {
+  using hv::ReadSizer;
+  ReadSizer sizer;
+  EXPECT_EQ(0u, sizer.Next()) << "a body starts with what has arrived";
+  sizer.Count(8192, 200);  // a full buffer at once: doubles, no more
+  EXPECT_EQ(16384u, sizer.Next());
+  for (int i = 0; i < 4; ++i) sizer.Count(sizer.Next(), 300);
+  EXPECT_EQ(ReadSizer::kLargestRead, sizer.Next());
+  sizer.Count(ReadSizer::kLargestRead, 0);
+  EXPECT_EQ(ReadSizer::kLargestRead, sizer.Next()) << "never past the largest";
+  // 256 KiB in 100 ms: the next read asks for what 20 ms bring.
+  sizer.Count(ReadSizer::kLargestRead, 100000);
+  EXPECT_EQ(ReadSizer::kLargestRead / 5, sizer.Next());
+  // 1 KiB every 20-50 ms fills no waiting read quickly: every read takes what has arrived.
+  sizer.Count(1024, 20000);
+  EXPECT_EQ(0u, sizer.Next());
+  sizer.Count(1024, 50000);
+  EXPECT_EQ(0u, sizer.Next());
+  sizer.Count(0, 0);
+  EXPECT_EQ(0u, sizer.Next());
+}
+
 TEST(HttpSessionTest, AServerThatSendsNothingIsCutOffAtTheReceiveTimeout) {
   hvtest::Gate answer;
   std::atomic<bool> answered{false};

@@ -1,6 +1,6 @@
-// The library's only lock type: a Windows critical section, and a guard that holds it for a scope. Both
-// carry clang's thread-safety attributes (support/thread_annotations.h), so members marked
-// GUARDED_BY(lock) are checked at compile time by scripts/analyze.
+// The library's only lock type: a Windows critical section, a guard that holds it for a scope, and a
+// condition to wait on under it. All carry clang's thread-safety attributes (support/thread_annotations.h),
+// so members marked GUARDED_BY(lock) are checked at compile time by scripts/analyze.
 #pragma once
 
 #include <windows.h>
@@ -20,6 +20,7 @@ class CAPABILITY("mutex") Lock {
   void Leave() RELEASE() { LeaveCriticalSection(&section_); }
 
  private:
+  friend class Condition;
   CRITICAL_SECTION section_;
 };
 
@@ -32,6 +33,21 @@ class SCOPED_CAPABILITY LockGuard {
 
  private:
   Lock& lock_;
+};
+
+// A Windows condition variable, waited on with its lock held.
+class Condition {
+ public:
+  Condition() { InitializeConditionVariable(&variable_); }
+  Condition(const Condition&) = delete;
+  Condition& operator=(const Condition&) = delete;
+
+  // Leaves the lock until woken or ms have passed (or spuriously), and holds it again on return.
+  void Wait(Lock& lock, DWORD ms) REQUIRES(lock) { SleepConditionVariableCS(&variable_, &lock.section_, ms); }
+  void WakeAll() { WakeAllConditionVariable(&variable_); }
+
+ private:
+  CONDITION_VARIABLE variable_;
 };
 
 }  // namespace hv

@@ -23,6 +23,7 @@
 #include <string>
 
 #include "transport/body_sink.h"
+#include "transport/content_digest.h"
 #include "transport/gzip.h"
 #include "transport/http_answer.h"
 #include "transport/target_file.h"
@@ -80,8 +81,9 @@ class DownloadFile : public BodySink {
   // Decodes the encoded file into the temporary file: false for damaged data (the encoded file is removed);
   // a failure of the files throws (a full disk: PELK_E_DISK_SPACE) and keeps it.
   bool Decode(const StopSignal& stop);
-  // The checksum pass over path: whether it matches.
-  bool Verify(const std::wstring& path, const StopSignal& stop, const VerifiedCount& onVerified) const;
+  // Whether the finished content at path matches the checksum: the digest made while it was written, or,
+  // when that failed, one pass over the file.
+  bool Verify(const std::wstring& path, const StopSignal& stop, const VerifiedCount& onVerified);
   void ReplaceTarget();  // moves the verified temporary file over the target
   // Deletes a file when it is there; throws PELK_E_FILE_IN_USE (PELK_E_CREATE_FILE) when it stays.
   void Remove(const std::wstring& path) const;
@@ -95,6 +97,7 @@ class DownloadFile : public BodySink {
   std::wstring expectedChecksum_;
   const StopSignal* stop_ = nullptr;  // the exchange's, from Begin on
   TargetFile file_;
+  std::optional<ContentDigest> digest_;  // of the content, from Begin on when there is a checksum
   uint64_t requestFrom_ = 0;
   std::wstring validator_;         // of the file's source: read from its record, or of the answer restarting it
   bool encoded_ = false;           // the open file is the encoded one

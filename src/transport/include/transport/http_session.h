@@ -17,6 +17,7 @@
 #include "transport/exchange_request.h"
 #include "transport/http_request.h"
 #include "transport/internet_handles.h"
+#include "transport/read_sizer.h"
 #include "transport/stop_signal.h"
 #include "transport/transfer_progress.h"
 
@@ -60,8 +61,9 @@ class HttpSession {
   std::optional<uint64_t> ReadTotalDataSize(const Exchange& exchange, uint64_t from);
   void Apply(const BodySink::Plan& plan);  // the sink's counts into the progress record
   void ReadBody(Exchange& exchange);
-  // One read of what has arrived, up to limit bytes: the count, 0 at the end; error is set on a failure.
-  DWORD ReadSome(char* buffer, DWORD limit, DWORD& error);
+  // One read of up to limit bytes, as large as sizer says: the count, 0 at the end; error is set on a
+  // failure.
+  DWORD ReadSome(char* buffer, DWORD limit, ReadSizer& sizer, DWORD& error);
   DWORD ReadLimit() const;                       // 0: the body is all in
   bool RunsPastRange(const Exchange& exchange);  // more body after the end of a range without a length
   void EvaluateInternetErrorCode(DWORD code, StatusCode status);
