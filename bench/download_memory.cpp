@@ -1,10 +1,12 @@
-// Peak memory of streamed downloads. For each body size a fresh child process serves a generated body
-// (made block by block as it is sent, never held whole) from a local server and downloads it with
-// a DownloadJob into a temporary file, which it deletes again. A fresh process per size keeps one
-// run's peak from hiding the next; the child reports its peak working set before and after the download.
+// Peak memory of streamed downloads. For each body size, without and with its checksum, a fresh child
+// process serves a generated body (made block by block as it is sent, never held whole) from a local
+// server and downloads it with a DownloadJob into a temporary file, which it deletes again. A fresh process
+// per download keeps one run's peak from hiding the next; the child reports its peak working set before
+// and after the download.
 //
-//   download_memory              runs 64 MiB and 1 GiB and prints one row per size
-//   download_memory --child N    one download of N bytes (used by the parent)
+//   download_memory                    runs 64 MiB and 1 GiB, each without and with its checksum, and
+//                                      prints one row per download
+//   download_memory --child N [md5]    one download of N bytes (used by the parent)
 
 #include <winsock2.h>
 #include <windows.h>
@@ -21,10 +23,12 @@
 #include <cstdio>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "common/child_process.h"
 #include "common/scratch.h"
 #include "support/status.h"
+#include "support/md5.h"
 #include "transport/download_job.h"
 
 namespace {
@@ -40,17 +44,34 @@ uint64_t PeakWorkingSet() {
 }
 
 // One download of size bytes; prints "<peak before> <peak after> <milliseconds> <bytes on disk> <status>".
-int RunChild(uint64_t size) {
+// The generated body's bytes from offset on.
+void Generate(uint64_t offset, char* block, size_t count) {
+  for (size_t i = 0; i < count; ++i) {
+    const uint64_t at = offset + i;
+    block[i] = static_cast<char>(at ^ (at >> 8) ^ (at >> 16));
+  }
+}
+
+// One download of size bytes, verified against the body's digest when verify is set.
+int RunChild(uint64_t size, bool verify) {
+  std::wstring checksum;
+  if (verify) {
+    hv::Md5 md5;
+    char block[kBlock];
+    for (uint64_t at = 0; at < size; at += sizeof(block)) {
+      const size_t count = static_cast<size_t>(std::min<uint64_t>(size - at, sizeof(block)));
+      Generate(at, block, count);
+      md5.Add(block, count);
+    }
+    checksum = md5.HexDigest();
+  }
   httplib::Server server;
   server.Get("/body", [size](const httplib::Request&, httplib::Response& response) {
     response.set_content_provider(static_cast<size_t>(size), "application/octet-stream",
                                   [](size_t offset, size_t length, httplib::DataSink& sink) {
                                     char block[kBlock];
                                     const size_t count = std::min(length, sizeof(block));
-                                    for (size_t i = 0; i < count; ++i) {
-                                      const size_t at = offset + i;
-                                      block[i] = static_cast<char>(at ^ (at >> 8) ^ (at >> 16));
-                                    }
+                                    Generate(offset, block, count);
                                     return sink.write(block, count);
                                   });
   });
@@ -72,7 +93,7 @@ int RunChild(uint64_t size) {
     hv::ExchangeRequest request;
     request.url = url;
     status = hv::StatusOf([&] {
-      job.Start(request, target, L"");
+      job.Start(request, target, checksum);
       return job.Check(INFINITE);
     });
   }
@@ -89,9 +110,11 @@ int RunChild(uint64_t size) {
   return status == 0 && written == size ? 0 : 1;
 }
 
-// Runs this program with --child size and returns what it printed ("" when it could not run).
-std::string RunChildProcess(uint64_t size) {
-  return hvtest::RunChild(hvtest::ThisProgram(), L"--child " + std::to_wstring(size), INFINITE).output;
+// Runs this program with --child size [md5] and returns what it printed ("" when it could not run).
+std::string RunChildProcess(uint64_t size, bool verify) {
+  return hvtest::RunChild(hvtest::ThisProgram(), L"--child " + std::to_wstring(size) + (verify ? L" md5" : L""),
+                          INFINITE)
+      .output;
 }
 
 std::string MiB(uint64_t bytes) {
@@ -101,17 +124,20 @@ std::string MiB(uint64_t bytes) {
 }
 
 int RunAll() {
-  printf("%-11s %-14s %-14s %-12s %-10s %s\n", "body", "peak before", "peak after", "growth", "time", "status");
+  printf("%-16s %-14s %-14s %-12s %-10s %s\n", "body", "peak before", "peak after", "growth", "time", "status");
   fflush(stdout);
   int failures = 0;
-  for (uint64_t size : {64 * kMiB, 1024 * kMiB}) {
-    const std::string output = RunChildProcess(size);
+  const std::pair<uint64_t, bool> downloads[] = {
+      {64 * kMiB, false}, {64 * kMiB, true}, {1024 * kMiB, false}, {1024 * kMiB, true}};
+  for (const auto& [size, verify] : downloads) {
+    const std::string label = MiB(size) + (verify ? ", md5" : "");
+    const std::string output = RunChildProcess(size, verify);
     uint64_t before = 0, after = 0, written = 0;
     unsigned long elapsed = 0;
     long status = 0;
     if (sscanf(output.c_str(), "%" SCNu64 " %" SCNu64 " %lu %" SCNu64 " %ld", &before, &after, &elapsed, &written,
                &status) != 5) {
-      printf("%-11s the child process failed: %s\n", MiB(size).c_str(), output.c_str());
+      printf("%-16s the child process failed: %s\n", label.c_str(), output.c_str());
       ++failures;
       continue;
     }
@@ -124,7 +150,7 @@ int RunAll() {
       snprintf(verdict, sizeof(verdict), "ok");
     }
     if (status != 0 || written != size) ++failures;
-    printf("%-11s %-14s %-14s %-12s %-10s %s\n", MiB(size).c_str(), MiB(before).c_str(), MiB(after).c_str(),
+    printf("%-16s %-14s %-14s %-12s %-10s %s\n", label.c_str(), MiB(before).c_str(), MiB(after).c_str(),
            MiB(after - before).c_str(), (std::to_string(elapsed) + " ms").c_str(), verdict);
     fflush(stdout);
   }
@@ -134,6 +160,8 @@ int RunAll() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 3 && std::string(argv[1]) == "--child") return RunChild(std::strtoull(argv[2], nullptr, 10));
+  if (argc >= 3 && std::string(argv[1]) == "--child") {
+    return RunChild(std::strtoull(argv[2], nullptr, 10), argc == 4 && std::string(argv[3]) == "md5");
+  }
   return RunAll();
 }

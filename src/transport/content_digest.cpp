@@ -70,12 +70,16 @@ void ContentDigest::Run() {
     } else {
       md5->Add(job.block.data(), job.block.size());
       Count(generation, job.block.size());
+      LockGuard guard(lock_);
+      spare_.push_back(std::move(job.block));  // the next Add copies into it: no allocation per block
     }
     changed_.WakeAll();
   }
 }
 
 bool ContentDigest::Count(uint64_t generation, uint64_t bytes) {
+  // A stopped exchange needs no digest: a worker still waiting in WinINet leaves the file alone.
+  if (stop_.Requested()) return false;
   LockGuard guard(lock_);
   if (quit_ || generation != generation_) return false;
   hashed_ += bytes;
@@ -114,16 +118,20 @@ void ContentDigest::AddFile(const std::wstring& path, uint64_t length) {
 bool ContentDigest::Add(const void* data, size_t size) {
   // The queue is full only while the thread reads a file's existing part or falls behind: the wait ends
   // with the thread's next block, or at a stop.
+  Job job;
   for (;;) {
-    {
-      LockGuard guard(lock_);
-      if (queuedBytes_ < kQueuedBytes) break;
-      changed_.Wait(lock_, kWaitMs);
-    }
     if (stop_.Requested()) return false;
+    LockGuard guard(lock_);
+    if (queuedBytes_ < kQueuedBytes) {
+      if (!spare_.empty()) {
+        job.block = std::move(spare_.back());
+        spare_.pop_back();
+      }
+      break;
+    }
+    changed_.Wait(lock_, kWaitMs);
   }
   const auto* bytes = static_cast<const char*>(data);
-  Job job;
   job.block.assign(bytes, bytes + size);
   Queue(std::move(job));
   return true;

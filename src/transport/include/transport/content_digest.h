@@ -28,7 +28,7 @@ namespace hv {
 class ContentDigest {
  public:
   // Copied blocks waiting for the thread: Add waits while this much waits (memory stays flat).
-  static constexpr size_t kQueuedBytes = 4 * 1024 * 1024;
+  static constexpr size_t kQueuedBytes = 1024 * 1024;
   static constexpr DWORD kWaitMs = 20;
 
   // Starts the thread; throws PELK_E_UNEXPECTED when it cannot be started.
@@ -59,7 +59,8 @@ class ContentDigest {
   static DWORD WINAPI Entry(void* self);
   void Run() EXCLUDES(lock_);
   void Queue(Job job) EXCLUDES(lock_);
-  // The thread's progress in generation: counted when it is still the current one, false once it is not.
+  // The thread's progress in generation: counted when it is still the current one; false once it is not,
+  // or at a stop.
   bool Count(uint64_t generation, uint64_t bytes) EXCLUDES(lock_);
 
   const StopSignal& stop_;
@@ -67,6 +68,7 @@ class ContentDigest {
   Condition changed_;  // the queue, the count or the digest changed
   std::deque<Job> queue_ GUARDED_BY(lock_);
   size_t queuedBytes_ GUARDED_BY(lock_) = 0;
+  std::vector<std::vector<char>> spare_ GUARDED_BY(lock_);  // blocks hashed, kept for the next copies
   uint64_t generation_ GUARDED_BY(lock_) = 0;  // counts Restart: the thread's work of an older one is dropped
   uint64_t hashed_ GUARDED_BY(lock_) = 0;      // bytes of the current generation hashed
   bool digestReady_ GUARDED_BY(lock_) = false;

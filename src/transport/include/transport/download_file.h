@@ -1,8 +1,9 @@
 // The file side of one download, on the worker thread for the length of one exchange: which file on disk an
 // answer's body goes to, whether the answer continues that file, completes it or starts it again, and what
-// happens once the body is in (gzip decoding, the checksum pass, replacing the target). Every file operation
-// of a download is made here (through TargetFile and DecodeGzipFile); the session carries out the HTTP. Every
-// name beside the target is made here:
+// happens once the body is in (gzip decoding, the checksum, replacing the target). Every file operation of a
+// download is made here (through TargetFile, DecodeGzipFile and the checksum's ContentDigest, which hashes
+// the content on a thread of its own as it is written); the session carries out the HTTP. Every name beside
+// the target is made here:
 //   "<target>.encoded"  a gzip-encoded answer streams into it; only a whole, verified decoding replaces
 //                       the target
 //   "<target>.temp"     the decoded content, verified, then moved over the target in one step
@@ -32,7 +33,7 @@ namespace hv {
 
 class DownloadFile : public BodySink {
  public:
-  // expectedChecksum: lower-case MD5 hex the finished file must have; empty: no checksum pass.
+  // expectedChecksum: lower-case MD5 hex the finished file must have; empty: none is computed.
   DownloadFile(std::wstring targetPath, std::wstring expectedChecksum);
 
   // Refuses a target that cannot be a file (a folder, a missing folder, a name no file can have, no access)
@@ -55,7 +56,7 @@ class DownloadFile : public BodySink {
   void Write(const char* data, DWORD length) override;
   // A file that starts again and received nothing is emptied now.
   void EndBody(bool overran) override;
-  // Decodes an encoded file and runs the checksum pass. Throws PELK_E_CHECKSUM (PELK_E_READ after an
+  // Decodes an encoded file and compares the checksum. Throws PELK_E_CHECKSUM (PELK_E_READ after an
   // overrun) when the file was written whole in this exchange or was fetched again once already;
   // PELK_E_GZIP for damaged gzip data (the encoded file goes); a system error (the disk full:
   // PELK_E_DISK_SPACE) when decoding fails for the files' sake (the encoded file stays). A stop leaves the

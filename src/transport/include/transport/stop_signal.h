@@ -1,8 +1,8 @@
 // The one stop signal of an exchange. The caller's thread requests a stop; every step of the worker checks
-// it: each WinINet call before it starts (InternetHandles), the checksum pass and the gzip decoding before
-// every block (DownloadFile). A step that sees it unwinds with ThrowStopped, and the exchange ends quietly
-// (PELK_PHASE_CLOSED) where HttpSession::Submit catches it. A stop is never taken back: each exchange has a
-// signal of its own.
+// it: each WinINet call before it starts (InternetHandles), the gzip decoding before every block and the
+// waits for the checksum (DownloadFile, ContentDigest). A step that sees it unwinds with ThrowStopped, and the exchange
+// ends quietly (PELK_PHASE_CLOSED) where HttpSession::Submit catches it. A stop is never taken back: each exchange has
+// a signal of its own.
 //
 // A stop never waits for WinINet. It only marks, with one exception: a WinINet call that has been waiting
 // kStuckCallMs when the stop comes (a server that sends nothing) is failed by closing the exchange's root
