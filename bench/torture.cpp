@@ -351,8 +351,15 @@ void KillMidDownload(World& world, const std::string& name, const std::wstring& 
     return;
   }
   world.server.WaitForStalls(1, 20000);
-  // The stall holds the body at 1 MiB; what the child wrote is in the file once it shows that much.
-  for (int i = 0; i < 2000 && hvtest::ReadFileBytes(target).size() < kMiB; ++i) Sleep(5);
+  // The stall holds the body at 1 MiB. The child writes all of it but the read the stall left waiting for
+  // its block (up to 256 KiB): it is killed once its file has stopped growing for 300 ms.
+  uint64_t size = 0;
+  for (int i = 0, steady = 0; i < 2000 && steady < 60; ++i) {
+    Sleep(5);
+    const uint64_t now = hvtest::FileSize(target);
+    steady = now == size && now > 0 ? steady + 1 : 0;
+    size = now;
+  }
   TerminateProcess(process.get(), 9);
   WaitForSingleObject(process.get(), 10000);
   world.server.ReleaseStalls();
@@ -747,7 +754,8 @@ void RunAnswers(size_t from, size_t to) {
 
 constexpr int kLatencyRounds = 20;
 const char* const kLatencyKinds[] = {"receiving, slow server (1 KiB per 50 ms)", "receiving, fast server",
-                                     "verifying a 4 GiB file", "decoding 1 GiB"};
+                                     "verifying a 4 GiB file", "decoding 1 GiB",
+                                     "receiving, 16 MiB fast, then 1 KiB per 50 ms"};
 constexpr size_t kLatencyKindCount = sizeof(kLatencyKinds) / sizeof(kLatencyKinds[0]);
 
 void RunLatency(size_t from, size_t to) {
@@ -769,10 +777,18 @@ void RunLatency(size_t from, size_t to) {
   FaultPlan gzipped = Plain(encoded);
   gzipped.contentEncoding = "gzip";
   world.server.Serve("/files/encoded.bin", gzipped);
-  const char* const names[] = {"slow.bin", "fast.bin", "huge.bin", "encoded.bin"};
+  // A read sized for the fast part waits for its whole block at the slow pace: the job lets the worker go.
+  FaultPlan turned = Plain(hvtest::SampleBytes(20 * kMiB, 131));
+  turned.paceBytes = 1024;
+  turned.paceMs = 50;
+  turned.paceFrom = 16 * kMiB;
+  world.server.Serve("/files/turned.bin", turned);
+  const char* const names[] = {"slow.bin", "fast.bin", "huge.bin", "encoded.bin", "turned.bin"};
   for (size_t i = from; i < to; ++i) {
     const size_t kind = i % kLatencyKindCount;
-    const std::wstring target = world.temp.File(L"latency.bin");
+    // A worker that was let go holds its file until its read returns: that kind's targets are its own.
+    const std::wstring target =
+        world.temp.File(kind == 4 ? L"latency-turned-" + std::to_wstring(i) + L".bin" : L"latency.bin");
     DeleteFileW(target.c_str());
     DeleteFileW((target + L".encoded").c_str());
     if (kind == 2) hvtest::MakeSparseFile(target, huge);
@@ -788,10 +804,12 @@ void RunLatency(size_t from, size_t to) {
       const bool underWay = kind == 0   ? received > 0
                             : kind == 1 ? received > kMiB
                             : kind == 2 ? verified > 0
-                                        : hvtest::FileSize(target + L".temp") > 0;
+                            : kind == 3 ? hvtest::FileSize(target + L".temp") > 0
+                                        : received > 15 * kMiB;
       if (underWay || PELK_PHASE_IS_FINAL(phase)) break;
       Sleep(1);
     }
+    if (kind == 4) Sleep(200);  // the last fast MiB is in: a read waits at the slow pace
     const auto start = std::chrono::steady_clock::now();
     world.pelk->PelkDownloadCancel(h);
     const auto returned = std::chrono::steady_clock::now();

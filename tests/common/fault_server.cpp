@@ -408,7 +408,9 @@ bool FaultServer::Answer(SOCKET socket, HANDLE ready, const FaultPlan& plan, con
 bool FaultServer::SendBody(SOCKET socket, HANDLE ready, const FaultPlan& plan, const char* data, uint64_t length,
                            size_t index) {
   const uint64_t step = plan.paceBytes > 0 ? plan.paceBytes : length;
-  for (uint64_t sent = 0; sent < length; sent += step) {
+  const uint64_t fast = plan.paceBytes > 0 ? std::min(plan.paceFrom, length) : 0;
+  if (fast > 0 && !SendAll(socket, ready, data, static_cast<size_t>(fast), index)) return false;
+  for (uint64_t sent = fast; sent < length; sent += step) {
     if (sent > 0 && WaitForSingleObject(stopEvent_, static_cast<DWORD>(plan.paceMs)) == WAIT_OBJECT_0) return false;
     if (!SendAll(socket, ready, data + sent, static_cast<size_t>(std::min(step, length - sent)), index)) return false;
   }

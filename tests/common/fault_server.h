@@ -72,9 +72,11 @@ struct FaultPlan {
   std::string lastModified;
   std::string raw;          // when not empty, the whole answer instead of all of the above (every byte counts); closes
   uint64_t extraBytes = 0;  // sent after the whole body of a 206, beyond its range; the answer then closes
-  // A slow server: the body goes out paceBytes at a time, paceMs apart (0: as fast as the socket takes it).
+  // A slow server: the body goes out paceBytes at a time, paceMs apart (0: as fast as the socket takes it),
+  // after its first paceFrom bytes, which go at once (a fast server that turns slow).
   uint64_t paceBytes = 0;
   int paceMs = 0;
+  uint64_t paceFrom = 0;
 };
 
 // The plan that serves body as it is, with no fault.
